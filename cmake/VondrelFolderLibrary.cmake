@@ -1,0 +1,16 @@
+# vondrel_folder_library(<name> [EXCLUDE <files...>] LIBS <libraries...>): a static library of every
+# .cpp of the current folder (an interface library while the folder has none yet).
+function(vondrel_folder_library name)
+  cmake_parse_arguments(L "" "" "EXCLUDE;LIBS" ${ARGN})
+  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(_ex IN LISTS L_EXCLUDE)
+    list(REMOVE_ITEM _sources ${CMAKE_CURRENT_SOURCE_DIR}/${_ex})
+  endforeach()
+  if(_sources)
+    add_library(${name} STATIC ${_sources})
+    target_link_libraries(${name} PUBLIC vondrel_flags ${L_LIBS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE vondrel_flags ${L_LIBS})
+  endif()
+endfunction()

@@ -1,0 +1,211 @@
+#include "quarantine/restore/PathRules.h"
+
+#include <shlobj.h>
+#include <shellapi.h>
+
+#include <vector>
+
+#include "quarantine/restore/Handles.h"
+
+namespace vondrel {
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+bool IsAbsoluteForPrefix(const wchar_t* path, size_t n) {
+    if (n >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) return true;
+    return n >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+}
+
+// A component after the first separator that ends in "." would be trimmed by the Win32 name rules;
+// only the prefixed form keeps it.
+bool HasComponentEndingInDot(const wchar_t* path, size_t n) {
+    size_t i = 0;
+    while (i < n && !IsSeparator(path[i])) ++i;
+    while (i < n) {
+        size_t start = ++i;
+        while (i < n && !IsSeparator(path[i])) ++i;
+        size_t length = i - start;
+        if (length == 0) continue;
+        if (length == 1 && path[start] == L'.') continue;
+        if (length == 2 && path[start] == L'.' && path[start + 1] == L'.') continue;
+        if (path[i - 1] == L'.') return true;
+    }
+    return false;
+}
+
+bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
+    return wcsncmp(text, prefix, wcslen(prefix)) == 0;
+}
+
+// Calls a "size first, then fill" path function twice; the input when either call sets the error.
+template <typename Call>
+std::wstring QueryPathText(const std::wstring& path, Call call) {
+    SetLastError(ERROR_SUCCESS);
+    DWORD n = call(0, nullptr);
+    if (GetLastError() != ERROR_SUCCESS || n == 0) return path;
+    std::vector<wchar_t> buffer(n + 1, L'\0');
+    SetLastError(ERROR_SUCCESS);
+    DWORD written = call(n, buffer.data());
+    if (GetLastError() != ERROR_SUCCESS || written == 0 || written >= n + 1) return path;
+    return std::wstring(buffer.data(), written);
+}
+
+}  // namespace
+
+ExtendedPath::ExtendedPath(const wchar_t* path, size_t limit) : path_(path) {
+    if (path == nullptr) return;
+    const size_t n = wcslen(path);
+    if (!IsAbsoluteForPrefix(path, n)) return;
+    if (n <= limit && !HasComponentEndingInDot(path, n)) return;
+    if (StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\\\.\\")) return;
+    try {
+        if (IsSeparator(path[0]) && IsSeparator(path[1])) {
+            owned_ = L"\\\\?\\UNC\\";
+            owned_.append(path + 2, n - 2);
+        } else {
+            owned_ = L"\\\\?\\";
+            owned_.append(path, n);
+        }
+        path_ = owned_.c_str();
+    } catch (const std::bad_alloc&) {
+        owned_.clear();
+        path_ = path;
+    }
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+    size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(slash + 1);
+}
+
+std::wstring ParentWithSeparator(const std::wstring& path) {
+    size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(0, slash + 1);
+}
+
+std::wstring CollapseSeparators(const std::wstring& path) {
+    if (path.size() <= 2) return path;
+    std::wstring out(1, path[0]);
+    for (size_t i = 1; i < path.size(); ++i) {
+        if (path[i] == L'\\' && out.back() == L'\\' && out.size() > 1) continue;
+        out += path[i];
+    }
+    return out;
+}
+
+DWORD FullPathName(const wchar_t* path, DWORD bufferLength, wchar_t* buffer) {
+    ExtendedPath extended(path, kDefaultPathLimit);
+    DWORD r = GetFullPathNameW(extended.c_str(), bufferLength, buffer, nullptr);
+    if (r == 0 || r >= bufferLength) return r;
+    if (StartsWith(buffer, L"\\\\?\\UNC\\")) {
+        wmemmove(buffer + 2, buffer + 8, r - 8 + 1);
+        return r - 6;
+    }
+    if (StartsWith(buffer, L"\\\\?\\")) {
+        wmemmove(buffer, buffer + 4, r - 4 + 1);
+        return r - 4;
+    }
+    return r;
+}
+
+std::wstring FullPathString(const std::wstring& path) {
+    return QueryPathText(path, [&](DWORD n, wchar_t* buffer) { return FullPathName(path.c_str(), n, buffer); });
+}
+
+std::wstring LongPathString(const std::wstring& path) {
+    ExtendedPath extended(path, kDefaultPathLimit);
+    return QueryPathText(path, [&](DWORD n, wchar_t* buffer) { return GetLongPathNameW(extended.c_str(), buffer, n); });
+}
+
+std::wstring FullPathOf(const std::wstring& path) {
+    const bool drivePath = path.size() >= 2 && path[1] == L':';
+    const bool prefixedDrivePath = path.size() > 5 && path[5] == L':' && StartsWith(path.c_str(), L"\\\\?\\");
+    if (drivePath || prefixedDrivePath) return CollapseSeparators(path);
+    if (path.find(L'\\') == std::wstring::npos) return FullPathString(path);
+    std::wstring parent = ParentWithSeparator(path);
+    const std::wstring name = FileNameOf(path);
+    std::wstring full = FullPathString(parent);
+    if (full.find(L"\\\\.\\") == std::wstring::npos) parent = full;
+    return CollapseSeparators(parent + L"\\" + name);
+}
+
+std::wstring LongPathOf(const std::wstring& path) {
+    const std::wstring name = FileNameOf(path);
+    if (name.find(L'~') != std::wstring::npos) return LongPathString(path);
+    return CollapseSeparators(LongPathString(ParentWithSeparator(path)) + L"\\" + name);
+}
+
+bool IsDirectory(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(ExtendedPath(path, kDefaultPathLimit).c_str(), GetFileExInfoStandard, &data)) return false;
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool FileExists(const wchar_t* path) {
+    if (path == nullptr) return false;
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileW(ExtendedPath(path, kDefaultPathLimit).c_str(), &data));
+    return find.valid();
+}
+
+bool CreateDirectoryTree(const std::wstring& path) {
+    std::wstring full = QueryPathText(std::wstring(), [&](DWORD n, wchar_t* buffer) {
+        return FullPathName(path.c_str(), n, buffer);
+    });
+    if (full.empty()) return false;
+    if (IsDirectory(full)) return true;
+    int r = SHCreateDirectory(nullptr, full.c_str());
+    return r == ERROR_SUCCESS || r == ERROR_FILE_EXISTS || r == ERROR_ALREADY_EXISTS;
+}
+
+bool CreateParentDirectories(const std::wstring& filePath) {
+    std::wstring copy;
+    try {
+        copy = filePath;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    size_t last = copy.rfind(L'\\');
+    if (last == std::wstring::npos) return true;
+    copy.resize(last);
+    size_t first = copy.find(L'\\');
+    if (first == std::wstring::npos) return true;
+    for (size_t i = copy.find(L'\\', first + 1); i != std::wstring::npos; i = copy.find(L'\\', i + 1)) {
+        std::wstring prefix = copy.substr(0, i);
+        CreateDirectoryW(ExtendedPath(prefix, kDefaultPathLimit).c_str(), nullptr);
+    }
+    CreateDirectoryW(ExtendedPath(copy, kDefaultPathLimit).c_str(), nullptr);
+    return true;
+}
+
+DWORD RemoveDirectoryTree(const wchar_t* folder) {
+    if (folder == nullptr || *folder == L'\0') return ERROR_INVALID_PARAMETER;
+    std::wstring source(folder);
+    source += L"\\*.*";
+    source.push_back(L'\0');
+    source.push_back(L'\0');
+    SHFILEOPSTRUCTW operation{};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = source.c_str();
+    operation.fFlags = 0x0614;  // silent, no confirmation, no confirmation of mkdir, no error UI
+    DWORD result = static_cast<DWORD>(SHFileOperationW(&operation));
+    if (result == 0 && !RemoveDirectoryW(ExtendedPath(folder, kDefaultPathLimit).c_str())) result = GetLastError();
+    return result;
+}
+
+HANDLE CreateFileExtended(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    return CreateFileW(ExtendedPath(path, kCreateFileLimit).c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+HANDLE FindFirstFileExtended(const std::wstring& path, WIN32_FIND_DATAW* data) {
+    return FindFirstFileW(ExtendedPath(path, kDefaultPathLimit).c_str(), data);
+}
+
+BOOL DeleteFileExtended(const std::wstring& path) {
+    return DeleteFileW(ExtendedPath(path, kDefaultPathLimit).c_str());
+}
+
+}  // namespace vondrel

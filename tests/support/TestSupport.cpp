@@ -1,0 +1,84 @@
+#include "tests/support/TestSupport.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "quarantine/restore/Handles.h"
+#include "quarantine/restore/PathRules.h"
+
+namespace vondrel::test {
+
+TempDir::TempDir() {
+    wchar_t base[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH + 1, base);
+    if (n == 0 || n > MAX_PATH) throw std::runtime_error("GetTempPathW failed");
+    GUID guid;
+    CoCreateGuid(&guid);
+    wchar_t name[64];
+    swprintf(name, 64, L"vt_%08lx%04x", static_cast<unsigned long>(guid.Data1), guid.Data2);
+    path_ = std::wstring(base) + name;
+    if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("CreateDirectoryW failed");
+}
+
+TempDir::~TempDir() {
+    // Read-only files would stop the removal.
+    std::wstring pattern = path_ + L"\\*";
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileW(pattern.c_str(), &data));
+    if (find) {
+        do {
+            std::wstring full = path_ + L"\\" + data.cFileName;
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        } while (FindNextFileW(find.get(), &data));
+    }
+    RemoveDirectoryTree(path_.c_str());
+}
+
+std::vector<uint8_t> ReadBytes(const std::wstring& path) {
+    UniqueFile file(CreateFileExtended(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    if (!file) throw std::runtime_error("cannot open file for reading");
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+    return bytes;
+}
+
+std::string ReadText(const std::wstring& path) {
+    std::vector<uint8_t> bytes = ReadBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+    UniqueFile file(CreateFileExtended(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
+    if (!file) throw std::runtime_error("cannot create file");
+    DWORD written = 0;
+    if (!bytes.empty() && (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+                           written != bytes.size()))
+        throw std::runtime_error("cannot write file");
+}
+
+void WriteText(const std::wstring& path, const std::string& bytes) {
+    WriteBytes(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
+std::wstring FromUnixPath(const std::string& unixPath) {
+    std::wstring out = L"Z:";
+    for (char c : unixPath) out += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return out;
+}
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::wstring FixtureDir(const std::string& name) {
+    return FromUnixPath(Env("VONDREL_BINARY_DIR") + "/fixtures/" + name);
+}
+
+}  // namespace vondrel::test
