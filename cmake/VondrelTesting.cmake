@@ -6,9 +6,16 @@ set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(${GTEST_SRC_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-# vondrel_add_gtest(<name> SOURCES <files...> LIBS <libraries...> [LABELS <labels...>] [RESOURCE_LOCK <lock>])
+# The lock of every test that reads or changes the prefix's data folder C:\ProgramData\Norvane\Vondrel
+# (the log, the upload folder) or binds port 443.
+set(VONDREL_DATA_LOCK vondrel_data)
+set(VONDREL_PORT443_LOCK port443)
+set(VONDREL_PYTHON /usr/bin/python3 CACHE FILEPATH "Debian's python3, with its sqlite3 module and pytest")
+
+# vondrel_add_gtest(<name> SOURCES <files...> LIBS <libraries...> [LABELS <labels...>]
+#                   [RESOURCE_LOCK <locks...>] [FIXTURES <ctest fixtures...>])
 function(vondrel_add_gtest name)
-  cmake_parse_arguments(T "" "RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;FIXTURES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} vondrel_test_support GTest::gmock GTest::gtest_main vondrel_flags)
   set(_props ENVIRONMENT "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
@@ -18,6 +25,39 @@ function(vondrel_add_gtest name)
   if(T_RESOURCE_LOCK)
     list(APPEND _props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
   endif()
+  if(T_FIXTURES)
+    list(APPEND _props FIXTURES_REQUIRED "${T_FIXTURES}")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                        TEST_PREFIX "${name}." PROPERTIES ${_props} TIMEOUT 300)
+endfunction()
+
+# vondrel_add_fixture(<fixture> COMMAND <command...>): a Linux-side set-up step (for example a python3
+# script writing catalogues with its sqlite3 module) that runs before the tests requiring <fixture>.
+# Fixture folders live under ${CMAKE_BINARY_DIR}/fixtures; tests find them with test::FixtureDir.
+function(vondrel_add_fixture fixture)
+  cmake_parse_arguments(F "" "" "COMMAND" ${ARGN})
+  add_test(NAME fixture.${fixture} COMMAND ${F_COMMAND})
+  set_tests_properties(fixture.${fixture} PROPERTIES FIXTURES_SETUP ${fixture}
+    ENVIRONMENT "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+# vondrel_add_pytest(<name> FILE <test file> [RESOURCE_LOCK <locks...>] [FIXTURES <fixtures...>] [TIMEOUT <s>])
+# A pytest module run by Debian's python3; it drives Windows programs under Wine and real Linux peers.
+function(vondrel_add_pytest name)
+  cmake_parse_arguments(P "" "FILE;TIMEOUT" "RESOURCE_LOCK;FIXTURES;DEPENDS" ${ARGN})
+  if(NOT P_TIMEOUT)
+    set(P_TIMEOUT 900)
+  endif()
+  add_test(NAME ${name} COMMAND ${VONDREL_PYTHON} -m pytest -q -p no:cacheprovider ${P_FILE}
+           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+  set(_props ENVIRONMENT "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/tests"
+             TIMEOUT ${P_TIMEOUT})
+  if(P_RESOURCE_LOCK)
+    list(APPEND _props RESOURCE_LOCK "${P_RESOURCE_LOCK}")
+  endif()
+  if(P_FIXTURES)
+    list(APPEND _props FIXTURES_REQUIRED "${P_FIXTURES}")
+  endif()
+  set_tests_properties(${name} PROPERTIES ${_props})
 endfunction()

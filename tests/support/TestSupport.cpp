@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "driver/Log.h"
 #include "quarantine/restore/Handles.h"
 #include "quarantine/restore/PathRules.h"
 
@@ -79,6 +80,63 @@ std::string Env(const char* name) {
 
 std::wstring FixtureDir(const std::string& name) {
     return FromUnixPath(Env("VONDREL_BINARY_DIR") + "/fixtures/" + name);
+}
+
+namespace {
+
+std::string LogBytesFrom(uint64_t offset) {
+    UniqueFile file(CreateFileW(LogFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return std::string();
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN);
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+    return bytes;
+}
+
+}  // namespace
+
+LogCapture::LogCapture() {
+    CreateDirectoryW(L"C:\\ProgramData\\Norvane", nullptr);
+    CreateDirectoryW(L"C:\\ProgramData\\Norvane\\Vondrel", nullptr);
+    start_ = LogBytesFrom(0).size();
+}
+
+std::vector<std::string> LogCapture::RawLines() const {
+    std::vector<std::string> lines;
+    std::string bytes = LogBytesFrom(start_);
+    size_t at = 0;
+    while (at < bytes.size()) {
+        size_t end = bytes.find("\r\n", at);
+        if (end == std::string::npos) end = bytes.size();
+        lines.push_back(bytes.substr(at, end - at));
+        at = end + 2;
+    }
+    return lines;
+}
+
+std::vector<std::wstring> LogCapture::Lines() const {
+    std::vector<std::wstring> lines;
+    for (const std::string& raw : RawLines()) {
+        // "h:m:s d-m-y " is the first blank-separated field pair.
+        size_t first = raw.find(' ');
+        size_t second = first == std::string::npos ? std::string::npos : raw.find(' ', first + 1);
+        std::string message = second == std::string::npos ? raw : raw.substr(second + 1);
+        std::wstring wide;
+        for (char c : message) wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
+        lines.push_back(wide);
+    }
+    return lines;
+}
+
+bool LogCapture::Contains(const std::wstring& message) const {
+    for (const std::wstring& line : Lines())
+        if (line == message) return true;
+    return false;
 }
 
 }  // namespace vondrel::test

@@ -35,4 +35,17 @@ std::string Env(const char* name);
 // A folder of fixtures made by a ctest set-up step: $VONDREL_BINARY_DIR/fixtures/<name>, Windows form.
 std::wstring FixtureDir(const std::string& name);
 
+// The lines the tool's log gained since construction (without their time stamps). Tests that use it
+// take the data-folder resource lock, since every test program of the run shares the one log file.
+class LogCapture {
+public:
+    LogCapture();  // creates the data folder when it is missing
+    std::vector<std::wstring> Lines() const;       // messages only, time stamp removed
+    std::vector<std::string> RawLines() const;      // whole lines as bytes, CR LF removed
+    bool Contains(const std::wstring& message) const;
+
+private:
+    uint64_t start_ = 0;
+};
+
 }  // namespace vondrel::test
