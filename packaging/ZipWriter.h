@@ -1,0 +1,80 @@
+// Writes files as deflated entries, encrypted with the archive password, into a zip archive through
+// minizip's 64-bit interface over the Win32 file API; also the entry-name and UTF-8 rules the reader
+// shares with it.
+#pragma once
+
+#include <windows.h>
+#include <objidl.h>
+
+#include <ioapi.h>
+#include <zip.h>
+
+#include <cstdint>
+#include <string>
+
+#include "quarantine/restore/Handles.h"
+
+namespace vondrel {
+
+// Encrypts every entry written and decrypts every backup entry read.
+constexpr char kArchivePassword[] = "vermilio";
+
+// AddFileToZip's results.
+constexpr DWORD kZipAddOk = 0;
+constexpr DWORD kZipAddNullPath = 1;
+constexpr DWORD kZipAddFailed = 9;
+
+// The handle record of ZipFileFunctions: ok is the result of the last call on the handle.
+struct ZipFileHandle {
+    UniqueFile file;
+    bool ok = false;
+};
+
+// minizip's file-access callbacks over CreateFileW/ReadFile/WriteFile/SetFilePointerEx; the file
+// name handed to zipOpen2_64/unzOpen2_64 is a UTF-16 path.
+zlib_filefunc64_def ZipFileFunctions();
+
+// Entries of this size and larger need the Zip64 extension.
+constexpr uint64_t kZip64Threshold = 0xFFFFFFFFull;
+inline bool NeedsZip64(uint64_t size) { return size >= kZip64Threshold; }
+
+// One new entry in an archive opened for adding (or created when that fails): the constructor opens
+// both, Write appends content, the destructor closes the entry and then the archive. Failures raise
+// std::runtime_error with the texts below.
+class ZipEntryWriter {
+public:
+    static constexpr const char* kOpenFailed = "zipOpen2_64 failed.";
+    static constexpr const char* kInvalidName = "zipOpen2_64 failed. (Invalid UTF-16).";
+    static constexpr const char* kOpenEntryFailed = "zipOpenNewFileInZip3_64 failed.";
+    static constexpr const char* kWriteFailed = "zipWriteInFileInZip failed";
+
+    // dosDateTime: DOS date in the high 16 bits, time in the low 16 bits. crc: CRC-32 of the whole
+    // content, which the encryption header needs before the content is written.
+    ZipEntryWriter(zlib_filefunc64_def* functions, const wchar_t* zipPath, const wchar_t* entryName,
+                   uLong dosDateTime, uint64_t size, uLong crc);
+    ~ZipEntryWriter();
+    ZipEntryWriter(const ZipEntryWriter&) = delete;
+    ZipEntryWriter& operator=(const ZipEntryWriter&) = delete;
+
+    void Write(const void* buffer, unsigned length);
+
+private:
+    zipFile zip_ = nullptr;
+    bool entryOpen_ = false;
+};
+
+// Appends the whole stream (read from its start) as one entry; false when it could not be read or
+// added.
+bool AddStreamToZip(IStream* stream, const wchar_t* entryName, const wchar_t* zipPath);
+
+// Adds one file under its file name: kZipAddOk, kZipAddNullPath, or kZipAddFailed.
+DWORD AddFileToZip(const wchar_t* filePath, const wchar_t* zipPath);
+
+// Rewrites a Windows path in place into an entry name ("C:\a\b" and "\\srv\share\a\b" give "a/b");
+// true when a drive or share prefix was recognised and dropped.
+bool ZipEntryNameFromPath(std::wstring& path);
+
+// UTF-16 to UTF-8 (code page 65001, no flags); false when the text does not convert.
+bool ToUtf8(const std::wstring& wide, std::string& narrow);
+
+}  // namespace vondrel
