@@ -34,6 +34,14 @@ struct ZipFileHandle {
 // name handed to zipOpen2_64/unzOpen2_64 is a UTF-16 path.
 zlib_filefunc64_def ZipFileFunctions();
 
+// Owns an archive opened by zipOpen2_64; closing keeps the comment an appended archive had.
+struct ZipArchiveTraits {
+    using pointer = zipFile;
+    static pointer Invalid() noexcept { return nullptr; }
+    static void Close(pointer zip) noexcept { zipClose(zip, nullptr); }
+};
+using UniqueZipArchive = UniqueResource<ZipArchiveTraits>;
+
 // Entries of this size and larger need the Zip64 extension.
 constexpr uint64_t kZip64Threshold = 0xFFFFFFFFull;
 inline bool NeedsZip64(uint64_t size) { return size >= kZip64Threshold; }
@@ -59,7 +67,7 @@ public:
     void Write(const void* buffer, unsigned length);
 
 private:
-    zipFile zip_ = nullptr;
+    UniqueZipArchive zip_;
     bool entryOpen_ = false;
 };
 

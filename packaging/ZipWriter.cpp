@@ -1,0 +1,171 @@
+#include "packaging/ZipWriter.h"
+
+#include <zlib.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "quarantine/restore/PathRules.h"
+#include "quarantine/restore/QuarFileStream.h"
+
+namespace vondrel {
+namespace {
+
+constexpr ULONG kStreamBufferSize = 32768;
+constexpr int kCompressionLevel = 3;
+constexpr int kMemoryLevel = 8;
+// 1980-01-01 00:00:00, the earliest time a DOS date can hold.
+constexpr uLong kEarliestDosDateTime = (((0u << 9) | (1u << 5) | 1u) << 16) | 0u;
+
+using Buffer = std::vector<unsigned char>;
+
+bool SeekToStart(IStream* stream) {
+    LARGE_INTEGER start{};
+    return SUCCEEDED(stream->Seek(start, STREAM_SEEK_SET, nullptr));
+}
+
+// Reads the next block; false on a failing read, else *count is 0 at the end of the stream.
+bool ReadBlock(IStream* stream, Buffer& buffer, ULONG* count) {
+    *count = 0;
+    return SUCCEEDED(stream->Read(buffer.data(), kStreamBufferSize, count));
+}
+
+// The CRC-32 of the whole stream, which the encryption header needs before any content is written.
+bool StreamCrc(IStream* stream, Buffer& buffer, uLong* crc) {
+    *crc = crc32(0L, Z_NULL, 0);
+    if (!SeekToStart(stream)) return false;
+    ULONG count = 0;
+    while (ReadBlock(stream, buffer, &count)) {
+        if (count == 0) return true;
+        *crc = crc32(*crc, buffer.data(), count);
+    }
+    return false;
+}
+
+uLong DosDateTimeOf(const FILETIME& time) {
+    WORD date = 0;
+    WORD clock = 0;
+    if (!FileTimeToDosDateTime(&time, &date, &clock)) return kEarliestDosDateTime;
+    return (static_cast<uLong>(date) << 16) | clock;
+}
+
+// Writes the stream into the entry; false when a read fails or the content is not the content the
+// header's CRC was computed over (the file changed between the passes).
+bool CopyStreamToEntry(IStream* stream, Buffer& buffer, uLong expectedCrc, ZipEntryWriter& writer) {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    ULONG count = 0;
+    while (ReadBlock(stream, buffer, &count)) {
+        if (count == 0) return crc == expectedCrc;
+        writer.Write(buffer.data(), count);
+        crc = crc32(crc, buffer.data(), count);
+    }
+    return false;
+}
+
+zip_fileinfo EntryInfo(uLong dosDateTime) {
+    zip_fileinfo info{};
+    info.dosDate = dosDateTime;
+    info.internal_fa = 0;
+    info.external_fa = 0;
+    return info;
+}
+
+// "\\server\share\rest" becomes "rest"; when the server or share part is not closed, the path keeps
+// what it has become so far and the result is false.
+bool DropServerAndShare(std::wstring& path) {
+    const size_t serverEnd = path.find(L'\\', 3);
+    if (serverEnd == std::wstring::npos) return false;
+    path.erase(0, serverEnd + 1);
+    if (path.empty()) return false;
+    const size_t shareEnd = path.find(L'\\');
+    if (shareEnd == std::wstring::npos) return false;
+    path.erase(0, shareEnd + 1);
+    return true;
+}
+
+}  // namespace
+
+ZipEntryWriter::ZipEntryWriter(zlib_filefunc64_def* functions, const wchar_t* zipPath, const wchar_t* entryName,
+                               uLong dosDateTime, uint64_t size, uLong crc) {
+    zip_.reset(zipOpen2_64(zipPath, APPEND_STATUS_ADDINZIP, nullptr, functions));
+    if (!zip_) zip_.reset(zipOpen2_64(zipPath, APPEND_STATUS_CREATE, nullptr, functions));
+    if (!zip_) throw std::runtime_error(kOpenFailed);
+    std::string name;
+    if (entryName == nullptr || !ToUtf8(entryName, name)) throw std::runtime_error(kInvalidName);
+    const zip_fileinfo info = EntryInfo(dosDateTime);
+    const int result = zipOpenNewFileInZip3_64(zip_.get(), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                               Z_DEFLATED, kCompressionLevel, 0, -MAX_WBITS, kMemoryLevel,
+                                               Z_DEFAULT_STRATEGY, kArchivePassword, crc, NeedsZip64(size) ? 1 : 0);
+    if (result != ZIP_OK) throw std::runtime_error(kOpenEntryFailed);
+    entryOpen_ = true;
+}
+
+ZipEntryWriter::~ZipEntryWriter() {
+    if (entryOpen_) zipCloseFileInZip(zip_.get());
+}
+
+void ZipEntryWriter::Write(const void* buffer, unsigned length) {
+    if (!zip_ || !entryOpen_) throw std::runtime_error(kWriteFailed);
+    if (length == 0) return;
+    if (zipWriteInFileInZip(zip_.get(), buffer, length) != ZIP_OK) throw std::runtime_error(kWriteFailed);
+}
+
+bool AddStreamToZip(IStream* stream, const wchar_t* entryName, const wchar_t* zipPath) {
+    if (stream == nullptr || entryName == nullptr || zipPath == nullptr) return false;
+    try {
+        std::wstring name(entryName);
+        ZipEntryNameFromPath(name);
+        Buffer buffer(kStreamBufferSize, 0);
+        uLong crc = 0;
+        if (!StreamCrc(stream, buffer, &crc) || !SeekToStart(stream)) return false;
+        STATSTG stat{};
+        if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return false;
+        zlib_filefunc64_def functions = ZipFileFunctions();
+        ZipEntryWriter writer(&functions, zipPath, name.c_str(), DosDateTimeOf(stat.mtime), stat.cbSize.QuadPart, crc);
+        return CopyStreamToEntry(stream, buffer, crc, writer);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+DWORD AddFileToZip(const wchar_t* filePath, const wchar_t* zipPath) {
+    if (filePath == nullptr || zipPath == nullptr) return kZipAddNullPath;
+    try {
+        const std::wstring path = LongPathOf(FullPathOf(filePath));
+        ComPtr<IStream> stream;
+        if (FAILED(QuarFileStream::Open(path.c_str(), stream.put())) || !stream) return kZipAddFailed;
+        const std::wstring name = FileNameOf(path);
+        return AddStreamToZip(stream.get(), name.c_str(), zipPath) ? kZipAddOk : kZipAddFailed;
+    } catch (const std::exception&) {
+        return kZipAddFailed;
+    }
+}
+
+bool ZipEntryNameFromPath(std::wstring& path) {
+    bool recognised = false;
+    if (path.size() > 2 && path[1] == L':') {
+        path.erase(0, 3);
+        recognised = true;
+    } else if (path.size() >= 4 && path[0] == L'\\' && path[1] == L'\\') {
+        recognised = DropServerAndShare(path);
+    }
+    for (wchar_t& c : path) {
+        if (c == L'\\') c = L'/';
+    }
+    return recognised;
+}
+
+bool ToUtf8(const std::wstring& wide, std::string& narrow) {
+    narrow.clear();
+    if (wide.empty()) return true;
+    const int units = static_cast<int>(wide.size());
+    std::string buffer(static_cast<size_t>(units) * 3, '\0');
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, buffer.data(),
+                                          static_cast<int>(buffer.size()), nullptr, nullptr);
+    if (bytes <= 0 || static_cast<size_t>(bytes) > buffer.size()) return false;
+    buffer.resize(static_cast<size_t>(bytes));
+    narrow = std::move(buffer);
+    return true;
+}
+
+}  // namespace vondrel
