@@ -1,0 +1,222 @@
+#include "driver/Digests.h"
+
+#include <cstring>
+
+namespace vondrel {
+namespace {
+
+constexpr DWORD kDigestBlockSize = 4096;
+
+uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+uint32_t RotateRight(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+uint32_t LoadLittleEndian(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint32_t LoadBigEndian(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+void StoreLittleEndian(uint32_t v, uint8_t* p) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+void StoreBigEndian(uint32_t v, uint8_t* p) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (24 - 8 * i));
+}
+
+// Feeds bytes through a 64-byte block buffer: both digests share the Merkle-Damgard framing.
+template <typename Transform>
+void FeedBlocks(uint8_t buffer[64], uint64_t& length, const void* data, size_t size, Transform transform) {
+    const uint8_t* in = static_cast<const uint8_t*>(data);
+    size_t used = size_t(length % 64);
+    length += size;
+    if (used != 0) {
+        const size_t take = size < 64 - used ? size : 64 - used;
+        std::memcpy(buffer + used, in, take);
+        in += take;
+        size -= take;
+        if (used + take < 64) return;
+        transform(buffer);
+    }
+    for (; size >= 64; in += 64, size -= 64) transform(in);
+    std::memcpy(buffer, in, size);
+}
+
+// The closing padding: 0x80, zeros up to 56 mod 64, then the bit length in 8 bytes.
+template <typename Transform>
+void PadBlocks(uint8_t buffer[64], uint64_t length, bool bigEndianLength, Transform transform) {
+    size_t used = size_t(length % 64);
+    buffer[used++] = 0x80;
+    if (used > 56) {
+        std::memset(buffer + used, 0, 64 - used);
+        transform(buffer);
+        used = 0;
+    }
+    std::memset(buffer + used, 0, 56 - used);
+    const uint64_t bits = length * 8;
+    for (int i = 0; i < 8; ++i) {
+        const int shift = bigEndianLength ? 56 - 8 * i : 8 * i;
+        buffer[56 + i] = uint8_t(bits >> shift);
+    }
+    transform(buffer);
+}
+
+// MD5 per-round shift amounts and sine-derived constants (RFC 1321, 3.4).
+constexpr int kMd5Shift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+                               5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+                               4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+                               6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+
+constexpr uint32_t kMd5Sine[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+
+// SHA-256 round constants (FIPS 180-4, 4.2.2).
+constexpr uint32_t kSha256Round[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+}  // namespace
+
+void CMD5::Init() {
+    state_[0] = 0x67452301;
+    state_[1] = 0xefcdab89;
+    state_[2] = 0x98badcfe;
+    state_[3] = 0x10325476;
+    length_ = 0;
+}
+
+void CMD5::Transform(const uint8_t block[64]) {
+    uint32_t m[16];
+    for (int i = 0; i < 16; ++i) m[i] = LoadLittleEndian(block + 4 * i);
+    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+    for (int i = 0; i < 64; ++i) {
+        uint32_t f;
+        int g;
+        if (i < 16) {
+            f = (b & c) | (~b & d);
+            g = i;
+        } else if (i < 32) {
+            f = (d & b) | (~d & c);
+            g = (5 * i + 1) % 16;
+        } else if (i < 48) {
+            f = b ^ c ^ d;
+            g = (3 * i + 5) % 16;
+        } else {
+            f = c ^ (b | ~d);
+            g = (7 * i) % 16;
+        }
+        const uint32_t rotated = RotateLeft(a + f + kMd5Sine[i] + m[g], kMd5Shift[i]);
+        a = d;
+        d = c;
+        c = b;
+        b += rotated;
+    }
+    state_[0] += a;
+    state_[1] += b;
+    state_[2] += c;
+    state_[3] += d;
+}
+
+void CMD5::Update(const void* data, size_t size) {
+    FeedBlocks(buffer_, length_, data, size, [this](const uint8_t* block) { Transform(block); });
+}
+
+void CMD5::Final(uint8_t digest[kDigestSize]) {
+    PadBlocks(buffer_, length_, false, [this](const uint8_t* block) { Transform(block); });
+    for (int i = 0; i < 4; ++i) StoreLittleEndian(state_[i], digest + 4 * i);
+    Init();
+}
+
+void SHA256::Init() {
+    static constexpr uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::memcpy(state_, kInitial, sizeof state_);
+    length_ = 0;
+}
+
+void SHA256::Transform(const uint8_t block[64]) {
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i) w[i] = LoadBigEndian(block + 4 * i);
+    for (int i = 16; i < 64; ++i) {
+        const uint32_t s0 = RotateRight(w[i - 15], 7) ^ RotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const uint32_t s1 = RotateRight(w[i - 2], 17) ^ RotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t v[8];
+    std::memcpy(v, state_, sizeof v);
+    for (int i = 0; i < 64; ++i) {
+        const uint32_t e = v[4], a = v[0];
+        const uint32_t choose = (e & v[5]) ^ (~e & v[6]);
+        const uint32_t t1 = v[7] + (RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25)) + choose +
+                            kSha256Round[i] + w[i];
+        const uint32_t majority = (a & v[1]) ^ (a & v[2]) ^ (v[1] & v[2]);
+        const uint32_t t2 = (RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22)) + majority;
+        std::memmove(v + 1, v, 7 * sizeof v[0]);
+        v[4] += t1;
+        v[0] = t1 + t2;
+    }
+    for (int i = 0; i < 8; ++i) state_[i] += v[i];
+}
+
+void SHA256::Update(const void* data, size_t size) {
+    FeedBlocks(buffer_, length_, data, size, [this](const uint8_t* block) { Transform(block); });
+}
+
+void SHA256::Final(uint8_t digest[kDigestSize]) {
+    PadBlocks(buffer_, length_, true, [this](const uint8_t* block) { Transform(block); });
+    for (int i = 0; i < 8; ++i) StoreBigEndian(state_[i], digest + 4 * i);
+    Init();
+}
+
+std::wstring HexText(const uint8_t* bytes, size_t size) {
+    static constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring text;
+    text.reserve(2 * size);
+    for (size_t i = 0; i < size; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0xF];
+    }
+    return text;
+}
+
+bool ComputeFileDigests(HANDLE file, std::wstring& md5, std::wstring& sha256) {
+    md5 = kDigestUnavailable;
+    sha256 = kDigestUnavailable;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0) return false;
+    const LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+
+    CMD5 md5State;
+    SHA256 sha256State;
+    uint8_t block[kDigestBlockSize];
+    DWORD read = 0;
+    while (ReadFile(file, block, sizeof block, &read, nullptr) && read != 0) {
+        md5State.Update(block, read);
+        sha256State.Update(block, read);
+    }
+    uint8_t md5Digest[CMD5::kDigestSize];
+    uint8_t sha256Digest[SHA256::kDigestSize];
+    md5State.Final(md5Digest);
+    sha256State.Final(sha256Digest);
+    md5 = HexText(md5Digest, sizeof md5Digest);
+    sha256 = HexText(sha256Digest, sizeof sha256Digest);
+    return true;
+}
+
+}  // namespace vondrel
