@@ -1,1 +1,7 @@
-int wmain(int, wchar_t**) { return 1; }
+// Vondrel.exe: collects the anti-malware product's quarantined files and submits them to the back end.
+#include "driver/Run.h"
+
+int wmain(int argc, wchar_t** argv) {
+    vondrel::SystemStartChecks checks;
+    return vondrel::RunTool(argc, argv, checks);
+}

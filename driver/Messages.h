@@ -1,0 +1,9 @@
+// Log texts that several steps of the run write.
+#pragma once
+
+namespace vondrel {
+
+constexpr const wchar_t* kStartingMessage = L"Starting Vondrel.exe utility";
+constexpr const wchar_t* kStoppingMessage = L"Stopping Vondrel.exe utility";
+
+}  // namespace vondrel

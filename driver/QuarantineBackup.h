@@ -1,0 +1,49 @@
+// The driver's handle on the quarantine store for one run, and the collection pass that turns the
+// store's items into a work folder with its metadata file, its submission report and its archive.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "driver/SentItems.h"
+
+namespace vondrel {
+
+// "year-month-dayThour:minute:second", each number without leading zeros (2021-7-5T9:3:7).
+std::wstring FormatItemTime(const SYSTEMTIME& time);
+
+class QuarantineBackup {
+public:
+    QuarantineBackup(const std::wstring& quarantineFolder, bool ignoreSentCache, bool noUpload);
+    ~QuarantineBackup();
+    QuarantineBackup(const QuarantineBackup&) = delete;
+    QuarantineBackup& operator=(const QuarantineBackup&) = delete;
+
+    bool Open();
+    bool Close();
+
+    // The pass with report, archive (workFolder + ".zip") and removal of the work folder.
+    bool CollectAndPack(const std::wstring& workFolder, const std::wstring& email, const std::wstring& comment,
+                        bool& nothingToSend);
+    // The pass proper: items, files and metadata file.
+    bool CollectItems(const std::wstring& workFolder, bool& nothingToSend, unsigned& fileCount);
+    bool PackWorkFolder(const std::wstring& folder);
+
+    // The per-item pass of the extract-only path.
+    int CountItems();
+    bool CollectItem(const std::wstring& parentFolder, int index, std::wstring& itemFolder);
+    bool CollectSegregated(const std::wstring& extractFolder, bool& nothingToSend);
+
+    const SentItemSet& SentItems() const { return sentItems_; }
+
+private:
+    int64_t handle_ = 0;
+    std::wstring quarantineFolder_;
+    SentItemSet sentItems_;
+    bool ignoreSentCache_ = false;
+    bool noUpload_ = false;
+};
+
+}  // namespace vondrel

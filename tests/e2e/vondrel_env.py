@@ -1,0 +1,82 @@
+"""The project prefix as the end-to-end tests see it: running Vondrel.exe (through the signed test
+agent, or not), and reading what it leaves in its data folder."""
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+SOURCE_DIR = Path(os.environ.get("VONDREL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+BUILD_DIR = Path(os.environ.get("VONDREL_BINARY_DIR", SOURCE_DIR / "build"))
+PREFIX = SOURCE_DIR / "build" / "wine"
+DRIVE_C = PREFIX / "drive_c"
+NORVANE = DRIVE_C / "ProgramData" / "Norvane"
+DATA = NORVANE / "Vondrel"
+LOG = DATA / "log.txt"
+UPLOAD = DATA / "Upload"
+CACHE = UPLOAD / "guid_cache.txt"
+EXE = BUILD_DIR / "Vondrel.exe"
+AGENT = BUILD_DIR / "tools" / "agent" / "agent.exe"
+UNSIGNED_AGENT = BUILD_DIR / "tools" / "unsigned" / "agent.exe"
+
+STAMP = re.compile(rb"^\d{1,2}:\d{1,2}:\d{1,2} \d{1,2}-\d{1,2}-\d{4} ")
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
+    return env
+
+
+def winpath(path):
+    """A Unix path as the prefix's Z: drive shows it; C: paths inside the prefix as C:."""
+    path = Path(path).resolve()
+    try:
+        return "C:\\" + str(path.relative_to(DRIVE_C)).replace("/", "\\")
+    except ValueError:
+        return "Z:" + str(path).replace("/", "\\")
+
+
+def wine(*args, timeout=300, **kwargs):
+    return subprocess.run(["wine", *map(str, args)], env=wine_env(), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout, **kwargs)
+
+
+def run_vondrel(*args, agent=AGENT, timeout=300):
+    """Runs the tool as the agent starts it; returns the exit code."""
+    if agent is None:
+        return wine(EXE, *args, timeout=timeout).returncode
+    return wine(agent, winpath(EXE), *args, timeout=timeout).returncode
+
+
+class LogTail:
+    """The log lines written after construction."""
+
+    def __init__(self):
+        self.start = LOG.stat().st_size if LOG.exists() else 0
+
+    def raw(self):
+        if not LOG.exists():
+            return b""
+        data = LOG.read_bytes()
+        return data[self.start:] if len(data) >= self.start else data
+
+    def lines(self):
+        """Messages without their time stamps; asserts every line has a stamp and ends in CR LF."""
+        raw = self.raw()
+        if not raw:
+            return []
+        assert raw.endswith(b"\r\n"), raw[-40:]
+        out = []
+        for line in raw[:-2].split(b"\r\n"):
+            m = STAMP.match(line)
+            assert m, line
+            out.append(line[m.end():].decode("latin-1"))
+        return out
+
+
+def reset_data_folder():
+    """The data folder as a fresh installation has it: the agent's folder, no Vondrel folder yet."""
+    NORVANE.mkdir(parents=True, exist_ok=True)
+    if DATA.exists():
+        shutil.rmtree(DATA)
