@@ -6,6 +6,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
 
 namespace vondrel {
 
@@ -88,18 +92,23 @@ public:
 
 private:
     class Locked;
+    struct FreeText {
+        void operator()(wchar_t* text) const noexcept { std::free(text); }
+    };
+
     CfgBallImp(wchar_t* text, uint32_t capacity);
     ~CfgBallImp() override;
     CfgBallImp(const CfgBallImp&) = delete;
     CfgBallImp& operator=(const CfgBallImp&) = delete;
 
-    bool Reserve(uint32_t needed);
-    bool Replace(uint32_t begin, uint32_t end, const wchar_t* text, uint32_t count);
+    bool Reserve(uint64_t needed);
+    bool Replace(uint32_t begin, uint32_t end, const std::wstring& text);
+    std::wstring_view Text() const { return std::wstring_view(text_.get(), length_); }
 
     volatile LONG references_ = 1;
     volatile DWORD ownerThread_ = 0;
     CRITICAL_SECTION lock_;
-    wchar_t* text_ = nullptr;
+    std::unique_ptr<wchar_t, FreeText> text_;
     uint32_t length_ = 0;
     uint32_t capacity_ = 0;
 };
