@@ -50,3 +50,4 @@ foreach(_t IN LISTS _thumbs)
 endforeach()
 
 configure_file(${CMAKE_SOURCE_DIR}/cmake/BuildSettings.h.in ${CMAKE_BINARY_DIR}/generated/BuildSettings.h @ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/UploadCredentials.cmake)
