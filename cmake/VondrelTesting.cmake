@@ -18,7 +18,9 @@ function(vondrel_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;FIXTURES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} vondrel_test_support GTest::gmock GTest::gtest_main vondrel_flags)
-  set(_props ENVIRONMENT "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  # One variable only: gtest_discover_tests splits list values of PROPERTIES. The test programs know
+  # the source and build folders from tests/support.
+  set(_props ENVIRONMENT "VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
   if(T_LABELS)
     list(APPEND _props LABELS "${T_LABELS}")
   endif()

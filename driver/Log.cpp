@@ -29,7 +29,7 @@ int LogWrite(int /*level*/, const wchar_t* /*category*/, const wchar_t* format, 
     // Opened and closed per line, so every line is whole on disk when the call returns and other
     // programs can read the log while the tool runs.
     TextFile file;
-    if (!file.Open(LogFilePath(), TextFile::Mode::Append)) return 1;
+    if (!file.Open(LogFilePath(), TextFile::Mode::Append, TextFile::Links::Refuse)) return 1;
     va_list args;
     va_start(args, format);
     std::wstring line = TimeStamp() + FormatTextV(format, args) + L"\n";

@@ -27,6 +27,7 @@ constexpr const wchar_t* kUploaded = L"Successfully uploaded file %s to Norvane 
 constexpr const wchar_t* kUploadFailed = L"Failed to upload file %s to Norvane backend";
 constexpr const wchar_t* kZipDeleted = L"Successfully deleted zip file %s";
 constexpr const wchar_t* kZipNotDeleted = L"Unable to delete zip file %s , 0x%x";
+constexpr const wchar_t* kUnsafeFolder = L"Folder %s may be changed by other users or is a link, stopping tool execution";
 constexpr const wchar_t* kExtractOnly = L"Extract only option supplied, skipping Ostrel upload";
 
 constexpr unsigned kMaxWorkFolderAttempts = 99999;
@@ -130,10 +131,18 @@ bool UploadArchive(const RunSettings& settings, const std::wstring& zipPath) {
     return SubmitArchive(client, zipPath);
 }
 
-bool RunSubmission(const RunSettings& settings) {
+bool RunSubmission(const RunSettings& settings, IFolderInspector& folders) {
     const std::wstring uploadFolder = settings.dataFolder + L"\\Upload";
     DWORD error = ERROR_SUCCESS;
-    if (!CreateFolderOrExisting(uploadFolder, &error)) return StopWith(kUploadDirFailed, uploadFolder, error);
+    FolderVerdict verdict = FolderVerdict::Safe;
+    if (!PrepareFolder(uploadFolder, folders, &error, &verdict)) {
+        if (verdict != FolderVerdict::Safe) {
+            LogWrite(kLogLevelMain, kLogMain, kUnsafeFolder, uploadFolder.c_str());
+            LogMain(kStoppingMessage);
+            return false;
+        }
+        return StopWith(kUploadDirFailed, uploadFolder, error);
+    }
 
     std::string workFolderUtf8;
     MakeWorkFolderPath(WideToUtf8(uploadFolder), workFolderUtf8);
@@ -160,10 +169,13 @@ bool RunSubmission(const RunSettings& settings) {
     return result;
 }
 
-int RunTool(int argc, wchar_t** argv, IStartChecks& checks) {
+int RunTool(int argc, wchar_t** argv, IStartChecks& checks, IFolderInspector& folders) {
     RunSettings settings;
     DWORD error = ERROR_SUCCESS;
-    if (!CreateFolderOrExisting(settings.dataFolder, &error)) return 1;
+    FolderVerdict verdict = FolderVerdict::Safe;
+    // The log lives in the data folder: one that is missing its parent, or that others could have
+    // planted, ends the run before a line is written into it.
+    if (!PrepareFolder(settings.dataFolder, folders, &error, &verdict)) return 1;
 
     const LauncherVerdict launcher = checks.CheckLauncher();
     if (!launcher.trusted) {
@@ -180,7 +192,8 @@ int RunTool(int argc, wchar_t** argv, IStartChecks& checks) {
     if (!ValidateSettings(settings)) return 1;
     LogWrite(kLogLevelMain, kLogMain, kQuarantineFolderIs, settings.quarantineFolder.c_str());
 
-    const bool ok = settings.noUpload && settings.segregate ? RunExtractOnly(settings) : RunSubmission(settings);
+    const bool ok =
+        settings.noUpload && settings.segregate ? RunExtractOnly(settings) : RunSubmission(settings, folders);
     LogMain(kStoppingMessage);
     return ok ? 0 : 1;
 }

@@ -4,16 +4,18 @@
 
 #include <string>
 
+#include "driver/DataFolder.h"
 #include "driver/RunSettings.h"
 #include "driver/StartChecks.h"
 
 namespace vondrel {
 
-// The whole run; returns the process exit code (0 success, 1 failure).
-int RunTool(int argc, wchar_t** argv, IStartChecks& checks);
+// The whole run; returns the process exit code (0 success, 1 failure). The data and upload folders
+// are checked through folders before anything is written into them.
+int RunTool(int argc, wchar_t** argv, IStartChecks& checks, IFolderInspector& folders);
 
 // The submission path; true when the run succeeded (nothing to send included).
-bool RunSubmission(const RunSettings& settings);
+bool RunSubmission(const RunSettings& settings, IFolderInspector& folders);
 
 // A free work-folder path under parent (UTF-8): "vdrel_" + 12 hex digits of a new GUID + "_" + MMDDYY
 // + "_" + HHMMSS. False, with path cleared, when 99,999 names in a row were taken by files.

@@ -183,12 +183,31 @@ std::string EncodeSingleByte(const std::wstring& text) {
     return bytes;
 }
 
-bool TextFile::Open(const std::wstring& path, Mode mode) {
+namespace {
+
+bool IsLinkAttributes(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool IsLinkedFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) return true;
+    return IsLinkAttributes(info.dwFileAttributes) || info.nNumberOfLinks > 1;
+}
+
+}  // namespace
+
+bool TextFile::Open(const std::wstring& path, Mode mode, Links links) {
+    file_.reset();
     const DWORD access = mode == Mode::Append ? FILE_APPEND_DATA : GENERIC_WRITE;
     const DWORD disposition = mode == Mode::Append ? OPEN_ALWAYS : CREATE_ALWAYS;
-    UniqueFile file(CreateFileExtended(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       disposition, FILE_ATTRIBUTE_NORMAL));
+    const bool refuseLinks = links == Links::Refuse;
+    if (refuseLinks && IsLinkAttributes(GetFileAttributesW(ExtendedPath(path, kDefaultPathLimit).c_str()))) return false;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (refuseLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    UniqueFile file(CreateFileExtended(path, access | (refuseLinks ? FILE_READ_ATTRIBUTES : 0),
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition, flags));
     if (!file) return false;
+    if (refuseLinks && IsLinkedFile(file.get())) return false;
     file_ = std::move(file);
     return true;
 }

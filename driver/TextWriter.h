@@ -25,9 +25,12 @@ std::string EncodeSingleByte(const std::wstring& text);
 class TextFile {
 public:
     enum class Mode { Append, CreateAlways };
+    // RefuseLinks: a file that is a symbolic link or reparse point, or has other hard links, is not
+    // opened, so a link planted in its place cannot redirect the writes.
+    enum class Links { Follow, Refuse };
 
     // Opens with shared read/write access; Append creates a missing file and writes at its end.
-    bool Open(const std::wstring& path, Mode mode);
+    bool Open(const std::wstring& path, Mode mode, Links links = Links::Follow);
     bool IsOpen() const;
     // Writes the text encoded by EncodeSingleByte; true when every byte was written.
     bool Write(const std::wstring& text);

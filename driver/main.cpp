@@ -3,5 +3,6 @@
 
 int wmain(int argc, wchar_t** argv) {
     vondrel::SystemStartChecks checks;
-    return vondrel::RunTool(argc, argv, checks);
+    vondrel::SystemFolderInspector folders;
+    return vondrel::RunTool(argc, argv, checks, folders);
 }

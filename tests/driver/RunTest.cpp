@@ -22,7 +22,8 @@ int Run(FakeStartChecks& checks, std::vector<std::wstring> args) {
     args.insert(args.begin(), L"Vondrel.exe");
     std::vector<wchar_t*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
-    return RunTool(static_cast<int>(argv.size()), argv.data(), checks);
+    SystemFolderInspector folders;
+    return RunTool(static_cast<int>(argv.size()), argv.data(), checks, folders);
 }
 
 TEST(RunTool, ACallerWhoIsNoAdministratorIsStoppedBeforeTheCommandLine) {

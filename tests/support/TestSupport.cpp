@@ -75,12 +75,18 @@ std::wstring FromUnixPath(const std::string& unixPath) {
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
-    return value ? value : "";
+    if (value != nullptr) return value;
+    // The folders are known at build time too.
+    if (std::string(name) == "VONDREL_SOURCE_DIR") return VONDREL_TEST_SOURCE_DIR;
+    if (std::string(name) == "VONDREL_BINARY_DIR") return VONDREL_TEST_BINARY_DIR;
+    return "";
 }
 
 std::wstring FixtureDir(const std::string& name) {
-    return FromUnixPath(Env("VONDREL_BINARY_DIR") + "/fixtures/" + name);
+    return FromUnixPath(std::string(VONDREL_TEST_BINARY_DIR) + "/fixtures/" + name);
 }
+
+std::wstring SourceDir() { return FromUnixPath(VONDREL_TEST_SOURCE_DIR); }
 
 namespace {
 

@@ -32,8 +32,10 @@ void WriteText(const std::wstring& path, const std::string& bytes);
 std::wstring FromUnixPath(const std::string& unixPath);
 // The value of an environment variable that ctest sets ("" when missing).
 std::string Env(const char* name);
-// A folder of fixtures made by a ctest set-up step: $VONDREL_BINARY_DIR/fixtures/<name>, Windows form.
+// A folder of fixtures made by a ctest set-up step: <build dir>/fixtures/<name>, Windows form.
 std::wstring FixtureDir(const std::string& name);
+// The source tree, Windows form.
+std::wstring SourceDir();
 
 // The lines the tool's log gained since construction (without their time stamps). Tests that use it
 // take the data-folder resource lock, since every test program of the run shares the one log file.

@@ -1,0 +1,119 @@
+#include "driver/DataFolder.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <vector>
+
+#include "quarantine/restore/PathRules.h"
+
+namespace vondrel {
+namespace {
+
+// Rights that let a holder change what the folder holds or who may touch it.
+constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                     FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                     GENERIC_ALL | MAXIMUM_ALLOWED;
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) { return IsWellKnownSid(sid, type) != FALSE; }
+
+// The user of this process's token: the administrator running the tool.
+std::vector<BYTE> ProcessUserSid() {
+    UniqueKernelHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    std::vector<BYTE> copy(GetLengthSid(sid));
+    CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid);
+    return copy;
+}
+
+bool IsProcessUser(PSID sid) {
+    static const std::vector<BYTE> user = ProcessUserSid();
+    return !user.empty() && EqualSid(sid, const_cast<BYTE*>(user.data())) != FALSE;
+}
+
+}  // namespace
+
+DWORD SystemFolderInspector::Attributes(const std::wstring& folder, DWORD* reparseTag) {
+    *reparseTag = 0;
+    const DWORD attributes = GetFileAttributesW(ExtendedPath(folder, kDefaultPathLimit).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return attributes;
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileExtended(folder, &data));
+    if (find) *reparseTag = data.dwReserved0;
+    return attributes;
+}
+
+DWORD SystemFolderInspector::Security(const std::wstring& folder, UniqueLocal& descriptor, PSID* owner, PACL* dacl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD error = GetNamedSecurityInfoW(ExtendedPath(folder, kDefaultPathLimit).c_str(), SE_FILE_OBJECT,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, owner, nullptr, dacl,
+                                        nullptr, &sd);
+    descriptor.reset(sd);
+    return error;
+}
+
+bool IsTrustedSid(PSID sid) {
+    if (sid == nullptr || !IsValidSid(sid)) return false;
+    return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid) || IsProcessUser(sid);
+}
+
+bool DaclLetsOthersWrite(PACL dacl) {
+    if (dacl == nullptr) return true;  // a null DACL grants everyone everything
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) return true;
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        if ((allowed->Mask & kWriteRights) == 0) continue;
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        // What CREATOR OWNER is granted goes to whoever creates a child, so only the owner's own rights.
+        if (IsWellKnown(sid, WinCreatorOwnerSid)) continue;
+        if (!IsTrustedSid(sid)) return true;
+    }
+    return false;
+}
+
+bool CreateProtectedFolder(const std::wstring& folder, DWORD* error) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1, &sd, nullptr)) {
+        *error = GetLastError();
+        return false;
+    }
+    UniqueLocal descriptor(sd);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, sd, FALSE};
+    if (CreateDirectoryW(ExtendedPath(folder, kDefaultPathLimit).c_str(), &attributes)) return true;
+    *error = GetLastError();
+    return false;
+}
+
+FolderVerdict CheckFolder(const std::wstring& folder, IFolderInspector& inspector) {
+    DWORD tag = 0;
+    const DWORD attributes = inspector.Attributes(folder, &tag);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return FolderVerdict::Missing;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FolderVerdict::ReparsePoint;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderVerdict::Missing;
+    UniqueLocal descriptor;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    if (inspector.Security(folder, descriptor, &owner, &dacl) != ERROR_SUCCESS) return FolderVerdict::Unreadable;
+    if (!IsTrustedSid(owner)) return FolderVerdict::UntrustedOwner;
+    if (DaclLetsOthersWrite(dacl)) return FolderVerdict::OthersMayWrite;
+    return FolderVerdict::Safe;
+}
+
+bool PrepareFolder(const std::wstring& folder, IFolderInspector& inspector, DWORD* error, FolderVerdict* verdict) {
+    *error = ERROR_SUCCESS;
+    *verdict = FolderVerdict::Safe;
+    if (CreateProtectedFolder(folder, error)) return true;
+    if (*error != ERROR_ALREADY_EXISTS) return false;
+    *verdict = CheckFolder(folder, inspector);
+    return *verdict == FolderVerdict::Safe;
+}
+
+}  // namespace vondrel
