@@ -74,7 +74,8 @@ bool IsTakenByFile(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// The switches' extract-only path: every item into its own folder and archive, nothing uploaded.
+}  // namespace
+
 bool RunExtractOnly(const RunSettings& settings) {
     const std::wstring extractFolder = settings.dataFolder + L"\\ExtractedItems";
     DWORD error = ERROR_SUCCESS;
@@ -86,6 +87,8 @@ bool RunExtractOnly(const RunSettings& settings) {
     backup.Close();
     return result;
 }
+
+namespace {
 
 bool UploadAndRecord(const RunSettings& settings, const std::wstring& workFolder, QuarantineBackup& backup) {
     const std::wstring archive = workFolder + L".zip";

@@ -17,6 +17,10 @@ int RunTool(int argc, wchar_t** argv, IStartChecks& checks, IFolderInspector& fo
 // The submission path; true when the run succeeded (nothing to send included).
 bool RunSubmission(const RunSettings& settings, IFolderInspector& folders);
 
+// The extract-only path (both switches set): every item into its own folder and archive under
+// dataFolder + "\ExtractedItems", nothing uploaded.
+bool RunExtractOnly(const RunSettings& settings);
+
 // A free work-folder path under parent (UTF-8): "vdrel_" + 12 hex digits of a new GUID + "_" + MMDDYY
 // + "_" + HHMMSS. False, with path cleared, when 99,999 names in a row were taken by files.
 bool MakeWorkFolderPath(const std::string& parent, std::string& path);

@@ -80,3 +80,43 @@ def reset_data_folder():
     NORVANE.mkdir(parents=True, exist_ok=True)
     if DATA.exists():
         shutil.rmtree(DATA)
+
+
+AGENT_KEY = r"HKLM\SOFTWARE\Kelmar Group\KVR\Shared Components\Framework"
+COLLECT_TOOL = BUILD_DIR / "tools" / "collect_tool.exe"
+
+
+def set_agent_guid(value):
+    """The management agent's GUID in the 32-bit registry view, as a 32-bit agent writes it; None removes it."""
+    if value is None:
+        wine("reg", "delete", AGENT_KEY, "/v", "AgentGUID", "/f", "/reg:32")
+        return
+    r = wine("reg", "add", AGENT_KEY, "/v", "AgentGUID", "/t", "REG_SZ", "/d", value, "/f", "/reg:32")
+    assert r.returncode == 0, r.stderr
+
+
+def collect(mode, quarantine_win, email="soc@example.com"):
+    """The submission path with a switch set (noupload or segregate); returns the exit code."""
+    return wine(COLLECT_TOOL, mode, quarantine_win, email).returncode
+
+
+def upload_archives():
+    return sorted(UPLOAD.glob("vdrel_*.zip")) if UPLOAD.exists() else []
+
+
+def work_folders():
+    return sorted(p for p in UPLOAD.glob("vdrel_*") if p.is_dir()) if UPLOAD.exists() else []
+
+
+def unzip(archive, into):
+    import subprocess as sp
+    r = sp.run(["unzip", "-q", "-P", "vermilio", str(archive), "-d", str(into)], capture_output=True)
+    assert r.returncode == 0, r.stderr
+    return into
+
+MAKE_BUP = BUILD_DIR / "tools" / "make_bup.exe"
+
+
+def legacy_writer():
+    from sample_store import bup_writer
+    return bup_writer(MAKE_BUP, wine)
