@@ -181,8 +181,34 @@ bool CreateParentDirectories(const std::wstring& filePath) {
     return true;
 }
 
+namespace {
+
+// Restored files keep their read-only bit, and the shell's delete leaves such files (and so the
+// folder) behind under Wine; clearing the bit first lets the whole tree go.
+void ClearReadOnlyBits(const std::wstring& folder, int depth) {
+    if (depth > 64) return;
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
+    if (!find) return;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + L"\\" + name;
+        const bool isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if (!isLink) ClearReadOnlyBits(path, depth + 1);
+        } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            SetFileAttributesW(ExtendedPath(path, kDefaultPathLimit).c_str(),
+                               data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+        }
+    } while (FindNextFileW(find.get(), &data));
+}
+
+}  // namespace
+
 DWORD RemoveDirectoryTree(const wchar_t* folder) {
     if (folder == nullptr || *folder == L'\0') return ERROR_INVALID_PARAMETER;
+    ClearReadOnlyBits(folder, 0);
     std::wstring source(folder);
     source += L"\\*.*";
     source.push_back(L'\0');

@@ -14,6 +14,9 @@ int wmain(int argc, wchar_t** argv) {
     settings.quarantineFolder = argv[2];
     settings.email = argv[3];
     vondrel::SystemFolderInspector folders;
+    DWORD error = 0;
+    vondrel::FolderVerdict verdict;
+    if (!vondrel::PrepareFolder(settings.dataFolder, folders, &error, &verdict)) return 1;
     if (!vondrel::ValidateSettings(settings)) return 1;
     const bool ok = settings.segregate ? vondrel::RunExtractOnly(settings) : vondrel::RunSubmission(settings, folders);
     return ok ? 0 : 1;

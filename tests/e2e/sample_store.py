@@ -69,7 +69,7 @@ def write_zip_backup(zip_path, files):
     with tempfile.TemporaryDirectory() as staging:
         names = []
         for f in files:
-            name = zip_entry_name(f.original)
+            name = zip_entry_name(f.original) or f.original.replace("\\", "/")
             target = Path(staging, *name.split("/"))
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(f.content)

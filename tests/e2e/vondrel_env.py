@@ -109,14 +109,17 @@ def work_folders():
 
 
 def unzip(archive, into):
+    """Checks the archive with Info-ZIP (every entry decrypted and its CRC verified), then extracts it.
+    Entry names are stored as UTF-8 without the UTF-8 flag, which Debian's unzip would read as CP437,
+    so the files are written out under their UTF-8 names by Python's zipfile."""
     import subprocess as sp
-    r = sp.run(["unzip", "-q", "-P", "vermilio", str(archive), "-d", str(into)], capture_output=True)
-    assert r.returncode == 0, r.stderr
+    import zipfile
+    r = sp.run(["unzip", "-tq", "-P", "vermilio", str(archive)], capture_output=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    into = Path(into)
+    into.mkdir(parents=True, exist_ok=True)
+    with zipfile.ZipFile(archive) as z:
+        for info in z.infolist():
+            name = info.filename if info.flag_bits & 0x800 else info.filename.encode("cp437").decode("utf-8")
+            (into / name).write_bytes(z.read(info, pwd=b"vermilio"))
     return into
-
-MAKE_BUP = BUILD_DIR / "tools" / "make_bup.exe"
-
-
-def legacy_writer():
-    from sample_store import bup_writer
-    return bup_writer(MAKE_BUP, wine)
