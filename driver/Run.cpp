@@ -139,12 +139,12 @@ bool RunSubmission(const RunSettings& settings, IFolderInspector& folders) {
     DWORD error = ERROR_SUCCESS;
     FolderVerdict verdict = FolderVerdict::Safe;
     if (!PrepareFolder(uploadFolder, folders, &error, &verdict)) {
-        if (verdict != FolderVerdict::Safe) {
-            LogWrite(kLogLevelMain, kLogMain, kUnsafeFolder, uploadFolder.c_str());
-            LogMain(kStoppingMessage);
-            return false;
-        }
-        return StopWith(kUploadDirFailed, uploadFolder, error);
+        // A file in the folder's place is a failed creation; a link or a foreign folder is refused.
+        if (verdict == FolderVerdict::Safe || verdict == FolderVerdict::Missing)
+            return StopWith(kUploadDirFailed, uploadFolder, error);
+        LogWrite(kLogLevelMain, kLogMain, kUnsafeFolder, uploadFolder.c_str());
+        LogMain(kStoppingMessage);
+        return false;
     }
 
     std::string workFolderUtf8;
