@@ -1,0 +1,229 @@
+"""Archives written by AddFileToZip under Wine, checked with Info-ZIP unzip/zipinfo, 7-Zip and
+Python's zipfile; and backups written by 7-Zip read back by CopyFromZIPFile."""
+import datetime
+import os
+import random
+import re
+import shutil
+import subprocess
+import zipfile
+from pathlib import Path
+
+import pytest
+
+PASSWORD = "vermilio"
+BUILD_DIR = Path(os.environ["VONDREL_BINARY_DIR"])
+SOURCE_DIR = Path(os.environ["VONDREL_SOURCE_DIR"])
+TOOL = BUILD_DIR / "tools" / "zip_tool.exe"
+# Debian 12's 7zip package names its command 7zz.
+SEVENZIP = shutil.which("7zz") or shutil.which("7z") or "7z"
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.update(WINEPREFIX=str(SOURCE_DIR / "build" / "wine"), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
+    return env
+
+
+def winpath(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def zip_tool(*args):
+    converted = [a if isinstance(a, str) else winpath(a) for a in args]
+    return subprocess.run(["wine", str(TOOL), *converted], env=wine_env(), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=300)
+
+
+def add(file, archive):
+    assert zip_tool("add", file, archive).returncode == 0
+
+
+def run(*command):
+    return subprocess.run(command, capture_output=True, timeout=300)
+
+
+def unzip_content(archive, name):
+    r = run("unzip", "-p", "-P", PASSWORD, str(archive), name)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+def sevenzip_content(archive, name):
+    r = run(SEVENZIP, "x", "-so", "-p" + PASSWORD, str(archive), name)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+def assert_tools_accept(archive):
+    r = run("unzip", "-t", "-P", PASSWORD, str(archive))
+    assert r.returncode == 0 and b"No errors detected" in r.stdout, r.stdout + r.stderr
+    r = run(SEVENZIP, "t", "-p" + PASSWORD, str(archive))
+    assert r.returncode == 0 and b"Everything is Ok" in r.stdout, r.stdout + r.stderr
+
+
+def zipinfo_entries(archive):
+    """zipinfo -v's central directory blocks, one dict of 'key: value' lines per entry."""
+    text = run("zipinfo", "-v", str(archive)).stdout.decode("utf-8", "replace")
+    entries = []
+    for block in re.split(r"\nCentral directory entry #\d+:\n-+\n", text)[1:]:
+        fields = {}
+        for line in block.splitlines():
+            key, sep, value = line.partition(":")
+            if sep and value.strip():
+                fields.setdefault(key.strip(), value.strip())
+        entries.append(fields)
+    return entries
+
+
+@pytest.fixture
+def files(tmp_path):
+    rng = random.Random(99)
+    folder = tmp_path / "work"
+    folder.mkdir()
+    content = {
+        "report.xml": b"<r>" + b"compressible text " * 5000 + b"</r>",
+        "random.bin": bytes(rng.getrandbits(8) for _ in range(150_000)),
+        "mixed.dat": b"".join(bytes(rng.getrandbits(8) for _ in range(1000)) + b"\0" * 30000 for _ in range(5)),
+        "block.bin": bytes(rng.getrandbits(8) for _ in range(32768)),  # exactly one read block
+        "empty.txt": b"",
+    }
+    for name, data in content.items():
+        (folder / name).write_bytes(data)
+    return folder, content
+
+
+def test_tools_extract_what_the_writer_packed(files, tmp_path):
+    folder, content = files
+    archive = tmp_path / "work.zip"
+    for name in content:
+        add(folder / name, archive)
+    assert_tools_accept(archive)
+    with zipfile.ZipFile(archive) as z:
+        assert [i.filename for i in z.infolist()] == list(content)
+    for name, data in content.items():
+        assert unzip_content(archive, name) == data, name
+        assert sevenzip_content(archive, name) == data, name
+
+
+def test_entries_are_deflated_encrypted_and_bare(files, tmp_path):
+    folder, content = files
+    archive = tmp_path / "work.zip"
+    for name in content:
+        add(folder / name, archive)
+    for fields in zipinfo_entries(archive):
+        assert fields["compression method"] == "deflated"
+        assert fields["file security status"] == "encrypted"
+        assert fields["extended local header"] == "no"
+        assert fields["length of extra field"] == "0 bytes"
+        assert fields["file system or operating system of origin"].startswith("MS-DOS")
+    with zipfile.ZipFile(archive) as z:
+        for info in z.infolist():
+            assert info.flag_bits == 1, info.filename
+            assert info.compress_type == zipfile.ZIP_DEFLATED
+            assert info.extra == b"" and info.comment == b""
+            # We pass 0; minizip itself marks entries whose deflated content looked like text.
+            assert info.internal_attr in (0, 1) and info.external_attr == 0
+            assert info.create_version == 0 and info.create_system == 0
+            data = content[info.filename]
+            assert info.file_size == len(data)
+
+
+def test_empty_file_gives_an_encrypted_entry_of_size_zero(tmp_path):
+    empty = tmp_path / "empty.txt"
+    empty.write_bytes(b"")
+    archive = tmp_path / "e.zip"
+    add(empty, archive)
+    assert_tools_accept(archive)
+    with zipfile.ZipFile(archive) as z:
+        (info,) = z.infolist()
+    assert (info.file_size, info.CRC, info.flag_bits, info.compress_type) == (0, 0, 1, zipfile.ZIP_DEFLATED)
+    assert info.compress_size >= 12  # the encryption header at least
+    assert unzip_content(archive, "empty.txt") == b""
+
+
+def test_entry_time_is_the_modification_time_without_time_zone(tmp_path):
+    file = tmp_path / "dated.txt"
+    file.write_bytes(b"dated")
+    when = datetime.datetime(2019, 3, 17, 8, 45, 31, tzinfo=datetime.timezone.utc).timestamp()
+    os.utime(file, (when, when))
+    archive = tmp_path / "t.zip"
+    add(file, archive)
+    with zipfile.ZipFile(archive) as z:
+        assert z.getinfo("dated.txt").date_time == (2019, 3, 17, 8, 45, 30)  # DOS times count 2 s
+
+
+def test_two_adds_of_one_name_leave_two_entries(tmp_path):
+    file = tmp_path / "same.txt"
+    file.write_bytes(b"first")
+    archive = tmp_path / "s.zip"
+    add(file, archive)
+    file.write_bytes(b"second version")
+    add(file, archive)
+    assert run("zipinfo", "-1", str(archive)).stdout.splitlines() == [b"same.txt", b"same.txt"]
+    r = run("unzip", "-t", "-P", PASSWORD, str(archive))
+    assert r.returncode == 0, r.stdout
+    with zipfile.ZipFile(archive) as z:
+        assert [i.file_size for i in z.infolist()] == [5, 14]
+
+
+def test_adding_keeps_entries_and_comment_of_an_existing_archive(tmp_path):
+    (tmp_path / "old.txt").write_bytes(b"old entry")
+    archive = tmp_path / "c.zip"
+    r = subprocess.run(["zip", "-q", "-z", "-P", PASSWORD, str(archive), "old.txt"], cwd=tmp_path,
+                       input=b"kept comment\n.\n", capture_output=True)
+    assert r.returncode == 0, r.stderr
+    new = tmp_path / "new.txt"
+    new.write_bytes(b"new entry")
+    add(new, archive)
+    assert_tools_accept(archive)
+    with zipfile.ZipFile(archive) as z:
+        assert [i.filename for i in z.infolist()] == ["old.txt", "new.txt"]
+        assert z.comment.startswith(b"kept comment")
+    assert unzip_content(archive, "old.txt") == b"old entry"
+    assert sevenzip_content(archive, "new.txt") == b"new entry"
+
+
+def test_a_file_that_is_not_a_zip_is_replaced_by_a_one_entry_archive(tmp_path):
+    archive = tmp_path / "junk.zip"
+    archive.write_bytes(b"not an archive at all\n" * 100)
+    file = tmp_path / "only.txt"
+    file.write_bytes(b"the only entry")
+    add(file, archive)
+    assert_tools_accept(archive)
+    assert run("zipinfo", "-1", str(archive)).stdout.splitlines() == [b"only.txt"]
+
+
+def test_non_ascii_names_are_stored_as_utf8_without_the_utf8_flag(tmp_path):
+    file = tmp_path / "Grüße ž.txt"
+    file.write_bytes(b"unicode name")
+    archive = tmp_path / "u.zip"
+    add(file, archive)
+    with zipfile.ZipFile(archive) as z:
+        (info,) = z.infolist()
+    assert info.flag_bits & 0x800 == 0
+    assert info.orig_filename.encode("cp437") == "Grüße ž.txt".encode("utf-8")
+    assert sevenzip_content(archive, "*") == b"unicode name"
+
+
+def test_pack_failures_report_nine(tmp_path):
+    assert zip_tool("add", tmp_path / "missing.txt", tmp_path / "m.zip").returncode == 9
+    assert not (tmp_path / "m.zip").exists()
+
+
+@pytest.mark.parametrize("method", ["Deflate", "Copy"])
+def test_reader_extracts_backups_that_7zip_encrypted(tmp_path, method):
+    tree = tmp_path / "tree"
+    (tree / "Users" / "b").mkdir(parents=True)
+    data = b"".join(b"record %06d\n" % i for i in range(20000))
+    (tree / "Users" / "b" / "notes.txt").write_bytes(data)
+    archive = tmp_path / "b.zip"
+    r = run(SEVENZIP, "a", "-tzip", "-p" + PASSWORD, "-mem=ZipCrypto", "-mm=" + method, str(archive),
+            str(tree / "Users"))
+    assert r.returncode == 0, r.stdout
+    out = tmp_path / "notes.out"
+    assert zip_tool("extract", archive, "users\\B\\NOTES.txt", out).returncode == 0
+    assert out.read_bytes() == data
+    assert zip_tool("extract", archive, "Users/b/notes", tmp_path / "none.out").returncode == 1
+    assert not (tmp_path / "none.out").exists()
