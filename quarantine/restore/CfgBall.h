@@ -53,7 +53,8 @@ public:
     // Replaces the key's line, or adds it at the end of its section (the section is added when missing).
     virtual bool SetString(const wchar_t* section, const wchar_t* key, const wchar_t* value) = 0;
     // bits 64, 32, 16, 8 (or their negatives): stores that many low bits of the value at out; bits 1:
-    // one byte, 1 or 0. Another width, or an absent key, returns false and leaves out untouched.
+    // one byte, 1 or 0. Another width, or an absent key, returns false and leaves out untouched; a null
+    // out only asks whether the key exists.
     virtual bool GetInt(const wchar_t* section, const wchar_t* key, int bits, void* out) = 0;
     // Writes the low bits of value in decimal: signed for negative bits, unsigned for positive ones,
     // 1 or 0 for bits 1.
