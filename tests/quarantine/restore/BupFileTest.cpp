@@ -44,6 +44,14 @@ protected:
         ASSERT_EQ(bup_.Open(backup_.c_str()), kBupSuccess);
     }
 
+    // A file of the test folder holding "old content", read-only.
+    std::wstring ReadOnlyFile(const wchar_t* name) {
+        std::wstring path = dir_ / name;
+        test::WriteText(path, "old content");
+        EXPECT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+        return path;
+    }
+
     TempDir dir_;
     std::wstring backup_ = dir_ / L"item.bup";
     BupFile bup_;
@@ -140,9 +148,7 @@ TEST_F(BupFileTest, OverwritesAnExistingDestination) {
 
 TEST_F(BupFileTest, ReadOnlyDestinationIsOverwrittenAndStaysReadOnly) {
     OpenBackup(BupStreams("", {Pattern(5000)}));
-    std::wstring destination = dir_ / L"readonly.bin";
-    test::WriteText(destination, "old content");
-    ASSERT_TRUE(SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::wstring destination = ReadOnlyFile(L"readonly.bin");
     ASSERT_EQ(RestoreStreamToFile(bup_, L"File_0", destination.c_str(), false), kBupSuccess);
     EXPECT_EQ(ReadBytes(destination), Pattern(5000));
     EXPECT_NE(Attributes(destination) & FILE_ATTRIBUTE_READONLY, 0u);
@@ -150,9 +156,7 @@ TEST_F(BupFileTest, ReadOnlyDestinationIsOverwrittenAndStaysReadOnly) {
 
 TEST_F(BupFileTest, UnwritableReadOnlyDestinationKeepsItsContentAndBit) {
     OpenBackup(BupStreams("", {Pattern(5000)}));
-    std::wstring destination = dir_ / L"busy.bin";
-    test::WriteText(destination, "old content");
-    ASSERT_TRUE(SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::wstring destination = ReadOnlyFile(L"busy.bin");
     {
         UniqueFile holder(CreateFileExtended(destination, GENERIC_READ, 0, OPEN_EXISTING, 0));
         ASSERT_TRUE(holder);
