@@ -205,8 +205,11 @@ bool ComputeFileDigests(HANDLE file, std::wstring& md5, std::wstring& sha256) {
     CMD5 md5State;
     SHA256 sha256State;
     uint8_t block[kDigestBlockSize];
-    DWORD read = 0;
-    while (ReadFile(file, block, sizeof block, &read, nullptr) && read != 0) {
+    for (;;) {
+        DWORD read = 0;
+        // A digest of part of the file would pass for the file's own: a failed read gives none.
+        if (!ReadFile(file, block, sizeof block, &read, nullptr)) return false;
+        if (read == 0) break;
         md5State.Update(block, read);
         sha256State.Update(block, read);
     }

@@ -52,8 +52,8 @@ constexpr const wchar_t* kDigestUnavailable = L"N/A";
 std::wstring HexText(const uint8_t* bytes, size_t size);
 
 // The two digests of an open file as hexadecimal text, read from its start in blocks of 4096 bytes
-// that feed both digests. A file whose size cannot be read or is 0 gets "N/A" for both and false; a
-// read that fails part-way ends the digests with the bytes read before it.
+// that feed both digests. A file whose size cannot be read or is 0, or whose content cannot be read
+// to its end, gets "N/A" for both and false.
 bool ComputeFileDigests(HANDLE file, std::wstring& md5, std::wstring& sha256);
 
 }  // namespace vondrel

@@ -11,7 +11,6 @@ namespace vondrel {
 namespace {
 
 constexpr const char* kUnknownWindows = "Microsoft Windows";
-constexpr DWORD kAgentGuidBufferChars = 50;
 
 struct EditionName {
     DWORD type;
@@ -143,26 +142,6 @@ DWORD ReadEditionType(DWORD major, DWORD minor) {
     return type;
 }
 
-// The agent's value as read into its 50-character buffer, or the registry code of the failure.
-LSTATUS QueryAgentGuid(HKEY key, std::wstring& text) {
-    wchar_t buffer[kAgentGuidBufferChars] = {};
-    DWORD type = 0;
-    DWORD bytes = sizeof buffer;
-    const LSTATUS status =
-        RegQueryValueExW(key, kAgentGuidValueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-    if (status != ERROR_SUCCESS) return status;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
-    if (bytes % sizeof(wchar_t) != 0) return ERROR_INVALID_DATA;
-    const DWORD chars = bytes / sizeof(wchar_t);
-    if (chars == 0) return ERROR_SUCCESS;  // an empty value stored without even its terminator
-    if (buffer[chars - 1] != L'\0') return ERROR_INVALID_DATA;
-    // 49 characters and the terminator fill the buffer exactly: the value may have been cut, so a text
-    // of that length is not trusted as a whole GUID.
-    if (chars == kAgentGuidBufferChars) return ERROR_MORE_DATA;
-    text.assign(buffer);
-    return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 SystemVersionFacts ReadSystemVersionFacts() {
@@ -223,6 +202,22 @@ std::wstring ProgramFolderText() {
     return separator == std::wstring::npos ? path : path.substr(0, separator);
 }
 
+LSTATUS AgentGuidFromValue(DWORD type, const wchar_t* data, DWORD bytes, std::wstring& text) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
+    if (bytes % sizeof(wchar_t) != 0 || bytes > kAgentGuidBufferChars * sizeof(wchar_t)) return ERROR_INVALID_DATA;
+    const DWORD chars = bytes / sizeof(wchar_t);
+    if (chars == 0) {  // an empty value stored without even its terminator
+        text.clear();
+        return ERROR_SUCCESS;
+    }
+    if (data[chars - 1] != L'\0') return ERROR_INVALID_DATA;
+    // 49 characters and the terminator fill the buffer exactly: the value may have been cut, so a text
+    // of that length is not trusted as a whole GUID.
+    if (chars == kAgentGuidBufferChars) return ERROR_MORE_DATA;
+    text.assign(data, chars - 1);
+    return ERROR_SUCCESS;
+}
+
 std::wstring ReadAgentGuid() {
     constexpr const wchar_t* kOpenFailed = L"Unable to open RV registry key, 0x%x";
     constexpr const wchar_t* kReadFailed = L"Unable to read RV registry key, 0x%x";
@@ -232,8 +227,13 @@ std::wstring ReadAgentGuid() {
         LogWrite(kLogLevelMain, kLogMain, kOpenFailed, static_cast<unsigned>(opened));
         return L"";
     }
+    wchar_t buffer[kAgentGuidBufferChars] = {};
+    DWORD type = 0;
+    DWORD bytes = sizeof buffer;
+    LSTATUS read =
+        RegQueryValueExW(key.get(), kAgentGuidValueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
     std::wstring text;
-    const LSTATUS read = QueryAgentGuid(key.get(), text);
+    if (read == ERROR_SUCCESS) read = AgentGuidFromValue(type, buffer, bytes, text);
     if (read != ERROR_SUCCESS) {
         LogWrite(kLogLevelMain, kLogMain, kReadFailed, static_cast<unsigned>(read));
         return L"";

@@ -46,6 +46,14 @@ std::wstring ProgramFolderText();
 constexpr const wchar_t* kAgentKeyPath = L"SOFTWARE\\Kelmar Group\\KVR\\Shared Components\\Framework";
 constexpr const wchar_t* kAgentGuidValueName = L"AgentGUID";
 
+// The buffer the agent's value is read into, terminator included.
+constexpr DWORD kAgentGuidBufferChars = 50;
+
+// The agent's GUID from a value as RegQueryValueExW put it into that buffer: ERROR_SUCCESS with the text,
+// or the code the read fails with (ERROR_INVALID_DATA for another type, an odd byte count or a missing
+// terminator; ERROR_MORE_DATA for a text that fills the whole buffer and may have been cut).
+LSTATUS AgentGuidFromValue(DWORD type, const wchar_t* data, DWORD bytes, std::wstring& text);
+
 // The management agent's "AgentGUID" string value under HKEY_LOCAL_MACHINE in the 32-bit registry
 // view, where the agent writes it. Empty when the key or value cannot be read (logged with the
 // registry's code; a value too long for 48 characters is ERROR_MORE_DATA, one of the wrong type or
