@@ -158,7 +158,10 @@ bool CreateDirectoryTree(const std::wstring& path) {
     if (full.empty()) return false;
     if (IsDirectory(full)) return true;
     int r = SHCreateDirectory(nullptr, full.c_str());
-    return r == ERROR_SUCCESS || r == ERROR_FILE_EXISTS || r == ERROR_ALREADY_EXISTS;
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_EXISTS && r != ERROR_ALREADY_EXISTS) return false;
+    // "Exists" also answers for a file of that name, and a path beyond the shell's limit can be
+    // reported as made without being there: only a directory that is there counts.
+    return IsDirectory(full);
 }
 
 bool CreateParentDirectories(const std::wstring& filePath) {
