@@ -53,13 +53,14 @@ function(vondrel_add_pytest name)
   endif()
   add_test(NAME ${name} COMMAND ${VONDREL_PYTHON} -m pytest -q -p no:cacheprovider ${P_FILE}
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
-  set(_props ENVIRONMENT "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/tests"
-             TIMEOUT ${P_TIMEOUT})
+  # One call per property: a value that is itself a list (the environment, several locks) must stay
+  # one argument.
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${P_TIMEOUT} ENVIRONMENT
+    "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/tests")
   if(P_RESOURCE_LOCK)
-    list(APPEND _props RESOURCE_LOCK "${P_RESOURCE_LOCK}")
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${P_RESOURCE_LOCK}")
   endif()
   if(P_FIXTURES)
-    list(APPEND _props FIXTURES_REQUIRED "${P_FIXTURES}")
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${P_FIXTURES}")
   endif()
-  set_tests_properties(${name} PROPERTIES ${_props})
 endfunction()
