@@ -63,7 +63,8 @@ def show_received(backend):
         with tempfile.TemporaryDirectory() as work:
             archive = Path(work, "upload.zip")
             archive.write_bytes(data)
-            print(subprocess.run(["unzip", "-l", str(archive)], capture_output=True, text=True).stdout)
+            listing = subprocess.run(["unzip", "-l", str(archive)], capture_output=True).stdout
+            print(listing.decode("utf-8", errors="replace"))
             out = unzip(archive, Path(work, "out"))
             for doc in ("quarantined_metadata.json", "Ostrel.xml"):
                 print(f"--- {doc}")

@@ -123,3 +123,12 @@ def unzip(archive, into):
             name = info.filename if info.flag_bits & 0x800 else info.filename.encode("cp437").decode("utf-8")
             (into / name).write_bytes(z.read(info, pwd=b"vermilio"))
     return into
+
+
+MAKE_BUP = BUILD_DIR / "tools" / "make_bup.exe"
+
+
+def legacy_writer():
+    """Writes a legacy compound backup through the structured-storage helper under Wine."""
+    from sample_store import bup_writer
+    return bup_writer(MAKE_BUP, wine)
