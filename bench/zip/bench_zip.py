@@ -1,0 +1,117 @@
+#!/usr/bin/python3
+"""Packs one set of files (64 of 512 KiB, half compressible text, half random bytes) with the tool's
+AddFileToZip (zip_tool.exe pack, under Wine) and with Info-ZIP `zip -3 -P` in the same run, five times
+each, interleaved, and prints the medians of elapsed and of processor time and their ratios. The
+machine is shared, so the processor times are the steadier figures.
+
+    bench/zip/bench_zip.py [build dir]     (default: $VONDREL_BUILD or build/; needs target zip_tool)
+"""
+import os
+import random
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VONDREL_BUILD", ROOT / "build")).resolve()
+TOOL = BUILD / "tools" / "zip_tool.exe"
+PASSWORD = "vermilio"
+FILES, SIZE, RUNS = 64, 512 * 1024, 5
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.update(WINEPREFIX=str(ROOT / "build" / "wine"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+               WINEARCH="win64")
+    return env
+
+
+def winpath(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def make_files(folder):
+    rng = random.Random(2024)
+    words = [b"quarantine", b"detection", b"sample", b"item", b"backup", b"archive", b"entry", b"file"]
+    for i in range(FILES):
+        if i % 2 == 0:
+            data = bytearray()
+            while len(data) < SIZE:
+                data += b" ".join(rng.choice(words) for _ in range(12)) + b" %08d\n" % rng.randrange(10**8)
+            data = bytes(data[:SIZE])
+        else:
+            data = rng.randbytes(SIZE)
+        (folder / ("file%02d.bin" % i)).write_bytes(data)
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def timed(command, **kwargs):
+    """Elapsed seconds, processor seconds of the child, and its output."""
+    cpu = children_cpu()
+    start = time.perf_counter()
+    result = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL, **kwargs)
+    elapsed = time.perf_counter() - start
+    if result.returncode != 0:
+        sys.exit("failed: %s\n%s%s" % (" ".join(map(str, command)), result.stdout.decode(), result.stderr.decode()))
+    return elapsed, children_cpu() - cpu, result.stdout.decode()
+
+
+def run_ours(folder, archive):
+    archive.unlink(missing_ok=True)
+    _, _, out = timed(["wine", str(TOOL), "pack", winpath(folder), winpath(archive)], env=wine_env())
+    fields = out.split()  # "<n> files <elapsed> s <processor> s cpu"
+    if len(fields) != 7 or int(fields[0]) != FILES:
+        sys.exit("unexpected output of zip_tool pack: %r" % out)
+    return float(fields[2]), float(fields[4])
+
+
+def run_infozip(folder, archive):
+    archive.unlink(missing_ok=True)
+    names = sorted(p.name for p in folder.iterdir())
+    elapsed, cpu, _ = timed(["zip", "-q", "-3", "-P", PASSWORD, str(archive), *names], cwd=folder)
+    return elapsed, cpu
+
+
+def check(archive):
+    result = subprocess.run(["unzip", "-tq", "-P", PASSWORD, str(archive)], capture_output=True)
+    if result.returncode != 0:
+        sys.exit("archive does not test clean: %s\n%s" % (archive, result.stdout.decode()))
+
+
+def main():
+    if not TOOL.exists():
+        sys.exit("%s missing: build the target zip_tool first" % TOOL)
+    subprocess.run(["wineserver", "-p"], env=wine_env(), capture_output=True)
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), capture_output=True, stdin=subprocess.DEVNULL)
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = Path(tmp)
+        folder = tmp / "files"
+        folder.mkdir()
+        make_files(folder)
+        ours_zip, infozip_zip = tmp / "ours.zip", tmp / "infozip.zip"
+        ours, infozip = [], []
+        for _ in range(RUNS):  # interleaved, so that both see the same machine load
+            ours.append(run_ours(folder, ours_zip))
+            infozip.append(run_infozip(folder, infozip_zip))
+        check(ours_zip)
+        check(infozip_zip)
+        total = FILES * SIZE / 2**20
+        median = lambda runs, i: statistics.median(r[i] for r in runs)
+        o_wall, o_cpu, z_wall, z_cpu = median(ours, 0), median(ours, 1), median(infozip, 0), median(infozip, 1)
+        print("%d files of %d KiB (%.0f MiB), half compressible, median of %d runs" % (FILES, SIZE // 1024, total, RUNS))
+        print("                      elapsed s  processor s   MiB/s (cpu)  archive bytes")
+        print("AddFileToZip (Wine)   %9.3f  %11.3f  %12.1f  %13d" % (o_wall, o_cpu, total / o_cpu, ours_zip.stat().st_size))
+        print("Info-ZIP zip -3 -P    %9.3f  %11.3f  %12.1f  %13d" % (z_wall, z_cpu, total / z_cpu, infozip_zip.stat().st_size))
+        print("ratio ours / zip      %9.2f  %11.2f" % (o_wall / z_wall, o_cpu / z_cpu))
+
+
+if __name__ == "__main__":
+    main()
