@@ -1,0 +1,135 @@
+"""squid as the real proxy on loopback, either open to local clients or demanding Basic
+authentication (so that it answers 407). Its access log tells which requests went through it.
+
+    with SquidProxy() as proxy:                      # no authentication
+    with SquidProxy(users={"u": "p"}) as proxy:      # Basic authentication
+        proxy.port, proxy.requests()                 # [("CONNECT", "localhost:443", "TCP_TUNNEL/200"), ...]
+"""
+import os
+import pwd
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+from servers.common import LOOPBACK, free_port, stop_process, wait_for_port
+
+SQUID = "/usr/sbin/squid"
+BASIC_AUTH_HELPER = "/usr/lib/squid/basic_ncsa_auth"
+HTPASSWD = "/usr/bin/htpasswd"
+SQUID_USER = "proxy"
+
+_CONFIG = """\
+http_port {host}:{port}
+pid_filename {work}/squid.pid
+cache_log {work}/cache.log
+access_log stdio:{work}/access.log
+cache_store_log none
+netdb_filename none
+coredump_dir {work}
+cache deny all
+cache_effective_user {user}
+shutdown_lifetime 0 seconds
+buffered_logs off
+acl SSL_ports port 443 1025-65535
+acl CONNECT method CONNECT
+http_access deny CONNECT !SSL_ports
+{access}
+http_access deny all
+"""
+
+_OPEN_ACCESS = "http_access allow localhost"
+
+_AUTH_ACCESS = """\
+auth_param basic program {helper} {work}/passwd
+auth_param basic realm Vondrel test proxy
+acl authenticated proxy_auth REQUIRED
+http_access allow localhost authenticated"""
+
+
+class SquidProxy:
+    """An HTTP proxy on a free loopback port; with `users`, only they get through (Basic)."""
+
+    def __init__(self, users=None, port=None):
+        self.users = dict(users or {})
+        self.port = port or free_port()
+        self.work = None
+        self._process = None
+
+    @property
+    def address(self):
+        return f"{LOOPBACK}:{self.port}"
+
+    def start(self):
+        # squid drops to its own user, who must be able to write its logs and pid file.
+        self.work = Path(tempfile.mkdtemp(prefix="vondrel-squid-"))
+        account = pwd.getpwnam(SQUID_USER)
+        os.chown(self.work, account.pw_uid, account.pw_gid)
+        access = _OPEN_ACCESS
+        if self.users:
+            self._write_passwords()
+            access = _AUTH_ACCESS.format(helper=BASIC_AUTH_HELPER, work=self.work)
+        config = self.work / "squid.conf"
+        config.write_text(_CONFIG.format(host=LOOPBACK, port=self.port, work=self.work, user=SQUID_USER,
+                                         access=access))
+        self._process = subprocess.Popen([SQUID, "-N", "-f", str(config)], stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=open(self.work / "stderr.log", "wb"))
+        try:
+            wait_for_port(self.port, self._process, timeout=30, what="squid")
+        except RuntimeError as error:
+            raise RuntimeError(f"{error}: {self.log()}") from None
+        return self
+
+    def _write_passwords(self):
+        passwd = self.work / "passwd"
+        for index, (user, password) in enumerate(self.users.items()):
+            flags = ["-b", "-c"] if index == 0 else ["-b"]
+            subprocess.run([HTPASSWD, *flags, str(passwd), user, password], check=True, capture_output=True)
+        account = pwd.getpwnam(SQUID_USER)
+        os.chown(passwd, account.pw_uid, account.pw_gid)
+
+    def stop(self):
+        if self._process is not None and self._process.poll() is None:
+            self._process.send_signal(signal.SIGINT)
+            try:
+                self._process.wait(15)
+            except subprocess.TimeoutExpired:
+                pass
+        stop_process(self._process)
+        self._process = None
+        if self.work is not None:
+            shutil.rmtree(self.work, ignore_errors=True)
+            self.work = None
+
+    def log(self):
+        parts = [p.read_text(errors="replace") for p in (self.work / "stderr.log", self.work / "cache.log")
+                 if p.exists()]
+        return "\n".join(parts)
+
+    def requests(self, settle=3.0):
+        """(method, URL, result/status) of every client request in the access log. squid writes a line
+        when a request ends, so this waits a little for a first one; the start-up probe is left out."""
+        deadline = time.monotonic() + settle
+        while True:
+            found = self._logged_requests()
+            if found or time.monotonic() >= deadline:
+                return found
+            time.sleep(0.1)
+
+    def _logged_requests(self):
+        path = self.work / "access.log"
+        lines = path.read_text(errors="replace").splitlines() if path.exists() else []
+        out = []
+        for line in lines:
+            fields = line.split()
+            if len(fields) >= 7 and fields[5] != "-":
+                out.append((fields[5], fields[6], fields[3]))
+        return out
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
