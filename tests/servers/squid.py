@@ -118,11 +118,14 @@ class SquidProxy:
                 return found
             time.sleep(0.1)
 
-    def _logged_requests(self):
+    def access_log(self):
+        """The access log's lines as squid wrote them."""
         path = self.work / "access.log"
-        lines = path.read_text(errors="replace").splitlines() if path.exists() else []
+        return path.read_text(errors="replace").splitlines() if path.exists() else []
+
+    def _logged_requests(self):
         out = []
-        for line in lines:
+        for line in self.access_log():
             fields = line.split()
             if len(fields) >= 7 and fields[5] != "-":
                 out.append((fields[5], fields[6], fields[3]))
