@@ -11,29 +11,17 @@ from pathlib import Path
 
 import pytest
 
+from e2e.vondrel_env import wine, winpath
+
 PASSWORD = "vermilio"
 BUILD_DIR = Path(os.environ["VONDREL_BINARY_DIR"])
-SOURCE_DIR = Path(os.environ["VONDREL_SOURCE_DIR"])
 TOOL = BUILD_DIR / "tools" / "zip_tool.exe"
 # Debian 12's 7zip package names its command 7zz.
 SEVENZIP = shutil.which("7zz") or shutil.which("7z") or "7z"
 
 
-def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=str(SOURCE_DIR / "build" / "wine"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
-    return env
-
-
-def winpath(path):
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
-
-
 def zip_tool(*args):
-    converted = [a if isinstance(a, str) else winpath(a) for a in args]
-    return subprocess.run(["wine", str(TOOL), *converted], env=wine_env(), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=300)
+    return wine(TOOL, *(a if isinstance(a, str) else winpath(a) for a in args))
 
 
 def add(file, archive):
