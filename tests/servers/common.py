@@ -1,6 +1,11 @@
 """What the test servers share: the test PKI, free loopback ports and waiting for a server to listen."""
 import os
+import shutil
+import signal
 import socket
+import subprocess
+import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -33,13 +38,76 @@ def wait_for_port(port, process=None, timeout=20.0, what="server"):
     raise RuntimeError(f"{what} is not listening on {port} after {timeout} s")
 
 
-def stop_process(process, timeout=15.0):
-    """Ends a server process that we started: a polite signal first, then a kill."""
+def stop_process(process, stop_signal=signal.SIGTERM, timeout=15.0):
+    """Ends a server process that we started: its own stop signal first, then a kill."""
     if process is None or process.poll() is not None:
         return
-    process.terminate()
+    process.send_signal(stop_signal)
     try:
         process.wait(timeout)
-    except Exception:
+    except subprocess.TimeoutExpired:
         process.kill()
         process.wait(timeout)
+
+
+class ServerThread:
+    """A socketserver serving in a daemon thread of the test process until stopped."""
+
+    def __init__(self, server):
+        self.server = server
+        self._thread = threading.Thread(target=server.serve_forever, daemon=True)
+        self._thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self._thread.join(10)
+
+
+class ServerProcess:
+    """A server program of ours with a private folder for its configuration and logs; subclasses
+    write the configuration in start() and launch the program with _launch()."""
+
+    stop_signal = signal.SIGTERM
+    log_names = ("stderr.log",)  # in the work folder, shown when the server does not come up
+
+    def __init__(self):
+        self.work = None
+        self._process = None
+
+    def _make_work(self, prefix):
+        self.work = Path(tempfile.mkdtemp(prefix=prefix))
+        return self.work
+
+    def _launch(self, command, port, what, timeout=20.0):
+        self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                         stderr=open(self.work / "stderr.log", "wb"))
+        try:
+            wait_for_port(port, self._process, timeout=timeout, what=what)
+        except RuntimeError as error:
+            log = self.log()
+            self.stop()
+            raise RuntimeError(f"{error}: {log}") from None
+
+    def log(self):
+        parts = [(self.work / name).read_text(errors="replace") for name in self.log_names
+                 if (self.work / name).exists()]
+        return "\n".join(parts)
+
+    def work_lines(self, name):
+        """The lines of a file in the work folder, none while it does not exist."""
+        path = self.work / name
+        return path.read_text(errors="replace").splitlines() if path.exists() else []
+
+    def stop(self):
+        stop_process(self._process, self.stop_signal)
+        self._process = None
+        if self.work is not None:
+            shutil.rmtree(self.work, ignore_errors=True)
+            self.work = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()

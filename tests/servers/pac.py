@@ -5,9 +5,8 @@
         pac.fetches    # paths fetched
 """
 import http.server
-import threading
 
-from servers.common import LOOPBACK, free_port
+from servers.common import LOOPBACK, ServerThread, free_port
 
 PAC_CONTENT_TYPE = "application/x-ns-proxy-autoconfig"
 
@@ -38,27 +37,23 @@ class PacServer:
         self.port = port or free_port()
         self.path = path
         self.fetches = []
-        self._server = None
-        self._thread = None
+        self._serving = None
 
     @property
     def url(self):
         return f"http://{LOOPBACK}:{self.port}{self.path}"
 
     def start(self):
-        self._server = http.server.ThreadingHTTPServer((LOOPBACK, self.port), _Handler)
-        self._server.daemon_threads = True
-        self._server.pac = self
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
-        self._thread.start()
+        server = http.server.ThreadingHTTPServer((LOOPBACK, self.port), _Handler)
+        server.daemon_threads = True
+        server.pac = self
+        self._serving = ServerThread(server)
         return self
 
     def stop(self):
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
-            self._thread.join(10)
-            self._server = None
+        if self._serving is not None:
+            self._serving.stop()
+            self._serving = None
 
     def __enter__(self):
         return self.start()

@@ -12,7 +12,7 @@ import threading
 from dataclasses import dataclass, field
 from urllib.parse import urlsplit
 
-from servers.common import LOOPBACK, SERVER_CERT, SERVER_KEY
+from servers.common import LOOPBACK, SERVER_CERT, SERVER_KEY, ServerThread
 
 
 @dataclass
@@ -86,8 +86,7 @@ class ScriptedHttpsServer:
         self._lock = threading.Lock()
         self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._context.load_cert_chain(str(cert), str(key))
-        self._server = None
-        self._thread = None
+        self._serving = None
 
     def record(self, request):
         with self._lock:
@@ -96,17 +95,13 @@ class ScriptedHttpsServer:
             return self.replies[min(index, len(self.replies) - 1)]
 
     def start(self):
-        self._server = _TlsServer((LOOPBACK, self.port), self._context, self)
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
-        self._thread.start()
+        self._serving = ServerThread(_TlsServer((LOOPBACK, self.port), self._context, self))
         return self
 
     def stop(self):
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
-            self._thread.join(10)
-            self._server = None
+        if self._serving is not None:
+            self._serving.stop()
+            self._serving = None
 
     def __enter__(self):
         return self.start()

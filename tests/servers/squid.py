@@ -7,14 +7,11 @@ authentication (so that it answers 407). Its access log tells which requests wen
 """
 import os
 import pwd
-import shutil
 import signal
 import subprocess
-import tempfile
 import time
-from pathlib import Path
 
-from servers.common import LOOPBACK, free_port, stop_process, wait_for_port
+from servers.common import LOOPBACK, ServerProcess, free_port
 
 SQUID = "/usr/sbin/squid"
 BASIC_AUTH_HELPER = "/usr/lib/squid/basic_ncsa_auth"
@@ -49,14 +46,16 @@ acl authenticated proxy_auth REQUIRED
 http_access allow localhost authenticated"""
 
 
-class SquidProxy:
+class SquidProxy(ServerProcess):
     """An HTTP proxy on a free loopback port; with `users`, only they get through (Basic)."""
 
+    stop_signal = signal.SIGINT
+    log_names = ("stderr.log", "cache.log")
+
     def __init__(self, users=None, port=None):
+        super().__init__()
         self.users = dict(users or {})
         self.port = port or free_port()
-        self.work = None
-        self._process = None
 
     @property
     def address(self):
@@ -64,7 +63,7 @@ class SquidProxy:
 
     def start(self):
         # squid drops to its own user, who must be able to write its logs and pid file.
-        self.work = Path(tempfile.mkdtemp(prefix="vondrel-squid-"))
+        self._make_work("vondrel-squid-")
         account = pwd.getpwnam(SQUID_USER)
         os.chown(self.work, account.pw_uid, account.pw_gid)
         access = _OPEN_ACCESS
@@ -74,12 +73,7 @@ class SquidProxy:
         config = self.work / "squid.conf"
         config.write_text(_CONFIG.format(host=LOOPBACK, port=self.port, work=self.work, user=SQUID_USER,
                                          access=access))
-        self._process = subprocess.Popen([SQUID, "-N", "-f", str(config)], stdin=subprocess.DEVNULL,
-                                         stdout=subprocess.DEVNULL, stderr=open(self.work / "stderr.log", "wb"))
-        try:
-            wait_for_port(self.port, self._process, timeout=30, what="squid")
-        except RuntimeError as error:
-            raise RuntimeError(f"{error}: {self.log()}") from None
+        self._launch([SQUID, "-N", "-f", str(config)], self.port, "squid", timeout=30)
         return self
 
     def _write_passwords(self):
@@ -89,24 +83,6 @@ class SquidProxy:
             subprocess.run([HTPASSWD, *flags, str(passwd), user, password], check=True, capture_output=True)
         account = pwd.getpwnam(SQUID_USER)
         os.chown(passwd, account.pw_uid, account.pw_gid)
-
-    def stop(self):
-        if self._process is not None and self._process.poll() is None:
-            self._process.send_signal(signal.SIGINT)
-            try:
-                self._process.wait(15)
-            except subprocess.TimeoutExpired:
-                pass
-        stop_process(self._process)
-        self._process = None
-        if self.work is not None:
-            shutil.rmtree(self.work, ignore_errors=True)
-            self.work = None
-
-    def log(self):
-        parts = [p.read_text(errors="replace") for p in (self.work / "stderr.log", self.work / "cache.log")
-                 if p.exists()]
-        return "\n".join(parts)
 
     def requests(self, settle=3.0):
         """(method, URL, result/status) of every client request in the access log. squid writes a line
@@ -120,8 +96,7 @@ class SquidProxy:
 
     def access_log(self):
         """The access log's lines as squid wrote them."""
-        path = self.work / "access.log"
-        return path.read_text(errors="replace").splitlines() if path.exists() else []
+        return self.work_lines("access.log")
 
     def _logged_requests(self):
         out = []
@@ -130,9 +105,3 @@ class SquidProxy:
             if len(fields) >= 7 and fields[5] != "-":
                 out.append((fields[5], fields[6], fields[3]))
         return out
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
