@@ -1,0 +1,157 @@
+// The store's two hand-offs on a session over a catalogue written by Python's sqlite3: an item's
+// files restored through the file restore, and a folder packed into its archive.
+#include "quarantine/store/Handoffs.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "quarantine/restore/Handles.h"
+#include "quarantine/restore/PathRules.h"
+#include "quarantine/store/QuarManager.h"
+#include "tests/quarantine/restore/RestoreRows.h"
+#include "tests/support/TestSupport.h"
+
+namespace vondrel {
+namespace {
+
+using test::LogCapture;
+using test::ReadBytes;
+using test::TempDir;
+
+// The items of the fixture catalogue, in the registry form IIDFromString reads.
+constexpr const wchar_t* kGuidFiles = L"{6f1c2b3a-0000-4000-8000-00000000a001}";
+constexpr const wchar_t* kGuidNothing = L"{6f1c2b3a-0000-4000-8000-00000000b002}";
+constexpr const wchar_t* kGuidRegistry = L"{6f1c2b3a-0000-4000-8000-00000000c003}";
+constexpr const wchar_t* kEnterLine = L"QuarManager::RestoreFiles : ENTER";
+
+std::wstring Fixture(const std::wstring& name) { return test::FixtureDir("restore") + L"\\" + name; }
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(ExtendedPath(path, kDefaultPathLimit).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A session on a copy of the fixture catalogue, released under the store lock when it goes.
+class CatalogueSession {
+public:
+    explicit CatalogueSession(const std::wstring& folder) {
+        CreateDirectoryW(folder.c_str(), nullptr);
+        CopyFileW(Fixture(L"store\\Quarantine.db").c_str(), (folder + L"\\Quarantine.db").c_str(), FALSE);
+        result_ = OpenBackup(folder.c_str(), &handle_);
+    }
+    ~CatalogueSession() {
+        StoreLockHolder lock;
+        ReleaseBackup(handle_);
+    }
+    CatalogueSession(const CatalogueSession&) = delete;
+    CatalogueSession& operator=(const CatalogueSession&) = delete;
+
+    uint32_t result() const { return result_; }
+    QuarantineHandle handle() const { return handle_; }
+
+private:
+    QuarantineHandle handle_ = 0;
+    uint32_t result_ = 0;
+};
+
+QuarantineItem ItemOf(const wchar_t* guidText) {
+    QuarantineItem item{};
+    item.cbSize = sizeof item;
+    IIDFromString(guidText, &item.guid);
+    return item;
+}
+
+class HandoffsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(session_.result(), kStoreOk);
+        ASSERT_TRUE(CreateDirectoryW(work_.c_str(), nullptr));
+    }
+
+    TempDir dir_;
+    CatalogueSession session_{dir_ / L"Quarantine"};
+    std::wstring work_ = dir_ / L"work";
+    unsigned restored_ = 99;
+    test::RecordingEntries entries_{&restored_};
+};
+
+TEST_F(HandoffsTest, RestoresEveryFileOfTheItem) {
+    const QuarantineItem item = ItemOf(kGuidFiles);
+    EXPECT_EQ(RestoreItemFiles(&entries_, &item, session_.handle(), work_.c_str(), &restored_), kStoreOk);
+    EXPECT_EQ(restored_, 2u);
+    ASSERT_EQ(entries_.entries.size(), 2u);
+    EXPECT_EQ(entries_.entries[1].destination, work_ + L"\\second.txt");
+    EXPECT_EQ(ReadBytes(work_ + L"\\doc.txt"), ReadBytes(Fixture(L"source\\Users\\a\\doc.txt")));
+    EXPECT_EQ(ReadBytes(work_ + L"\\second.txt"), ReadBytes(Fixture(L"source\\Users\\a\\second.txt")));
+}
+
+TEST_F(HandoffsTest, ItemWithoutFileOrRegistryRowsSkipsTheRestore) {
+    LogCapture log;
+    const QuarantineItem item = ItemOf(kGuidNothing);
+    EXPECT_EQ(RestoreItemFiles(&entries_, &item, session_.handle(), work_.c_str(), &restored_), kStoreOk);
+    EXPECT_EQ(restored_, 0u);
+    EXPECT_FALSE(log.Contains(kEnterLine));
+}
+
+TEST_F(HandoffsTest, ItemWithRegistryRowsOnlyRunsTheRestoreOverNoRows) {
+    LogCapture log;
+    const QuarantineItem item = ItemOf(kGuidRegistry);
+    EXPECT_EQ(RestoreItemFiles(&entries_, &item, session_.handle(), work_.c_str(), &restored_), kStoreOk);
+    EXPECT_EQ(restored_, 0u);
+    EXPECT_TRUE(log.Contains(kEnterLine));
+    EXPECT_TRUE(log.Contains(L"QuarManager::RestoreFiles : EXIT, retval : 0"));
+}
+
+TEST_F(HandoffsTest, FailedFileQueryGives10) {
+    {
+        StoreLockHolder lock;
+        ASSERT_TRUE(SessionFromHandle(session_.handle())->connection->Execute(L"DROP TABLE BackupFiles;"));
+    }
+    // The registry row still counts, so the query is run and fails.
+    const QuarantineItem item = ItemOf(kGuidRegistry);
+    EXPECT_EQ(RestoreItemFiles(&entries_, &item, session_.handle(), work_.c_str(), &restored_), kStoreQueryFailed);
+    EXPECT_EQ(restored_, 0u);
+}
+
+TEST_F(HandoffsTest, MissingArgumentsGive1) {
+    const QuarantineItem item = ItemOf(kGuidFiles);
+    EXPECT_EQ(RestoreItemFiles(&entries_, &item, 0, work_.c_str(), &restored_), kStoreInvalidArgument);
+    EXPECT_EQ(restored_, 99u);
+    EXPECT_EQ(RestoreItemFiles(&entries_, nullptr, session_.handle(), work_.c_str(), &restored_), kStoreInvalidArgument);
+    EXPECT_EQ(RestoreItemFiles(&entries_, &item, session_.handle(), nullptr, &restored_), kStoreInvalidArgument);
+    EXPECT_EQ(restored_, 0u);
+    EXPECT_EQ(RestoreItemFiles(&entries_, &item, session_.handle(), work_.c_str(), nullptr), kStoreInvalidArgument);
+
+    EXPECT_EQ(PackFolder(work_.c_str(), 0), kStoreInvalidArgument);
+    EXPECT_EQ(PackFolder(nullptr, session_.handle()), kStoreInvalidArgument);
+    EXPECT_FALSE(Exists(work_ + L".zip"));
+}
+
+TEST_F(HandoffsTest, EmptyFolderPacksToNothing) {
+    EXPECT_EQ(PackFolder(work_.c_str(), session_.handle()), kStoreOk);
+    EXPECT_FALSE(Exists(work_ + L".zip"));
+}
+
+TEST_F(HandoffsTest, FolderThatCannotBeListedGives9) {
+    EXPECT_EQ(PackFolder((dir_ / L"missing").c_str(), session_.handle()), kStoreListFailed);
+}
+
+// The locked file comes first or last, depending on the listing; either way the archive must not pass
+// for complete.
+TEST_F(HandoffsTest, AnyFileThatCannotBeAddedGives9) {
+    const wchar_t* const names[] = {L"a.txt", L"b.txt", L"c.txt"};
+    for (const wchar_t* locked : names) {
+        SCOPED_TRACE(testing::Message() << locked);
+        for (const wchar_t* name : names) test::WriteText(work_ + L"\\" + name, "content");
+        UniqueFile lock(CreateFileW((work_ + L"\\" + locked).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(lock);
+        EXPECT_EQ(PackFolder(work_.c_str(), session_.handle()), kStoreListFailed);
+        EXPECT_TRUE(Exists(work_ + L".zip"));
+        DeleteFileW((work_ + L".zip").c_str());
+    }
+}
+
+}  // namespace
+}  // namespace vondrel
