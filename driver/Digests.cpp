@@ -100,36 +100,31 @@ void CMD5::Init() {
     length_ = 0;
 }
 
+// The four rounds of 16 steps, each with its own mixing function and message order.
+template <typename Mix, typename Index>
+void Md5Round(uint32_t v[4], const uint32_t m[16], int round, Mix mix, Index index) {
+    for (int j = 0; j < 16; ++j) {
+        const int i = 16 * round + j;
+        const uint32_t rotated = RotateLeft(v[0] + mix(v[1], v[2], v[3]) + kMd5Sine[i] + m[index(i)], kMd5Shift[i]);
+        v[0] = v[3];
+        v[3] = v[2];
+        v[2] = v[1];
+        v[1] += rotated;
+    }
+}
+
 void CMD5::Transform(const uint8_t block[64]) {
     uint32_t m[16];
     for (int i = 0; i < 16; ++i) m[i] = LoadLittleEndian(block + 4 * i);
-    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    for (int i = 0; i < 64; ++i) {
-        uint32_t f;
-        int g;
-        if (i < 16) {
-            f = (b & c) | (~b & d);
-            g = i;
-        } else if (i < 32) {
-            f = (d & b) | (~d & c);
-            g = (5 * i + 1) % 16;
-        } else if (i < 48) {
-            f = b ^ c ^ d;
-            g = (3 * i + 5) % 16;
-        } else {
-            f = c ^ (b | ~d);
-            g = (7 * i) % 16;
-        }
-        const uint32_t rotated = RotateLeft(a + f + kMd5Sine[i] + m[g], kMd5Shift[i]);
-        a = d;
-        d = c;
-        c = b;
-        b += rotated;
-    }
-    state_[0] += a;
-    state_[1] += b;
-    state_[2] += c;
-    state_[3] += d;
+    uint32_t v[4] = {state_[0], state_[1], state_[2], state_[3]};
+    Md5Round(v, m, 0, [](uint32_t b, uint32_t c, uint32_t d) { return d ^ (b & (c ^ d)); }, [](int i) { return i; });
+    Md5Round(v, m, 1, [](uint32_t b, uint32_t c, uint32_t d) { return c ^ (d & (b ^ c)); },
+             [](int i) { return (5 * i + 1) % 16; });
+    Md5Round(v, m, 2, [](uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; },
+             [](int i) { return (3 * i + 5) % 16; });
+    Md5Round(v, m, 3, [](uint32_t b, uint32_t c, uint32_t d) { return c ^ (b | ~d); },
+             [](int i) { return (7 * i) % 16; });
+    for (int i = 0; i < 4; ++i) state_[i] += v[i];
 }
 
 void CMD5::Update(const void* data, size_t size) {
@@ -157,20 +152,31 @@ void SHA256::Transform(const uint8_t block[64]) {
         const uint32_t s1 = RotateRight(w[i - 2], 17) ^ RotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
-    uint32_t v[8];
-    std::memcpy(v, state_, sizeof v);
+    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+    uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
     for (int i = 0; i < 64; ++i) {
-        const uint32_t e = v[4], a = v[0];
-        const uint32_t choose = (e & v[5]) ^ (~e & v[6]);
-        const uint32_t t1 = v[7] + (RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25)) + choose +
+        const uint32_t choose = g ^ (e & (f ^ g));
+        const uint32_t majority = (a & b) | (c & (a | b));
+        const uint32_t t1 = h + (RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25)) + choose +
                             kSha256Round[i] + w[i];
-        const uint32_t majority = (a & v[1]) ^ (a & v[2]) ^ (v[1] & v[2]);
         const uint32_t t2 = (RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22)) + majority;
-        std::memmove(v + 1, v, 7 * sizeof v[0]);
-        v[4] += t1;
-        v[0] = t1 + t2;
+        h = g;
+        g = f;
+        f = e;
+        e = d + t1;
+        d = c;
+        c = b;
+        b = a;
+        a = t1 + t2;
     }
-    for (int i = 0; i < 8; ++i) state_[i] += v[i];
+    state_[0] += a;
+    state_[1] += b;
+    state_[2] += c;
+    state_[3] += d;
+    state_[4] += e;
+    state_[5] += f;
+    state_[6] += g;
+    state_[7] += h;
 }
 
 void SHA256::Update(const void* data, size_t size) {
