@@ -12,13 +12,6 @@ namespace {
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-// A folder path of exactly `length` characters inside `dir` (the folder itself need not exist).
-std::wstring FolderOfLength(const test::TempDir& dir, size_t length) {
-    std::wstring folder = dir.path() + L"\\";
-    folder.append(length - folder.size(), L'f');
-    return folder;
-}
-
 TEST(GuidText, FormatsLowerCaseWithoutBraces) {
     const GUID guid = {0x3f2504e0, 0x4f89, 0x11d3, {0x9a, 0x0c, 0x03, 0x05, 0xe8, 0x2c, 0x33, 0x01}};
     EXPECT_EQ(L"3f2504e0-4f89-11d3-9a0c-0305e82c3301", GuidToText(guid));
@@ -72,8 +65,8 @@ TEST(CreationTime, ParsesTheCatalogueFormAndLeavesTheRestZero) {
 
 TEST(DatabasePath, FitsIn260CharactersWithItsTerminator) {
     test::TempDir dir;
-    EXPECT_EQ(259u, DatabasePath(FolderOfLength(dir, 245)).size());
-    EXPECT_EQ(L"", DatabasePath(FolderOfLength(dir, 246)));
+    EXPECT_EQ(259u, DatabasePath(test::FolderOfLength(dir, 245)).size());
+    EXPECT_EQ(L"", DatabasePath(test::FolderOfLength(dir, 246)));
     EXPECT_EQ(L"", DatabasePath(L""));
     EXPECT_EQ(L"C:\\Q\\Quarantine.db", DatabasePath(L"C:\\Q"));
 }
@@ -112,7 +105,7 @@ TEST(CheckSchema, HandsOverTheConnectionUnlessTheStateIsZero) {
 TEST(CheckSchema, FoldersThatCannotHoldACatalogueAreStateZero) {
     test::TempDir dir;
     EXPECT_EQ(kSchemaMissing, CheckSchema(dir / L"absent", nullptr));
-    const std::wstring tooLong = FolderOfLength(dir, 246);
+    const std::wstring tooLong = test::FolderOfLength(dir, 246);
     ASSERT_TRUE(CreateDirectoryW(tooLong.c_str(), nullptr));
     EXPECT_EQ(kSchemaMissing, CheckSchema(tooLong, nullptr));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((tooLong + L"\\Quarantine.db").c_str()));

@@ -11,12 +11,6 @@ namespace {
 
 constexpr QuarantineHandle kUntouched = 0x5151;
 
-std::wstring FolderOfLength(const test::TempDir& dir, size_t length) {
-    std::wstring folder = dir.path() + L"\\";
-    folder.append(length - folder.size(), L'q');
-    return folder;
-}
-
 TEST(OpenBackup, CreatesAMissingFolderAndCatalogueThenReports4ThenOpens) {
     test::TempDir dir;
     const std::wstring folder = dir / L"missing\\parents\\Quarantine";
@@ -84,7 +78,7 @@ TEST(OpenBackup, ReplacedCataloguesLoseTheirOldRows) {
 
 TEST(OpenBackup, FolderLengthLimits) {
     test::TempDir dir;
-    const std::wstring fits = FolderOfLength(dir, 245);
+    const std::wstring fits = test::FolderOfLength(dir, 245);
     test::Session session;
     EXPECT_EQ(kStoreImportOff, session.Open(fits));
     EXPECT_EQ(kStoreOk, session.Open(fits));
@@ -92,9 +86,9 @@ TEST(OpenBackup, FolderLengthLimits) {
 
     // 246: the database path does not fit, so no connection opens and nothing can be deleted.
     QuarantineHandle handle = kUntouched;
-    EXPECT_EQ(kStoreCannotOpen, OpenBackup(FolderOfLength(dir, 246).c_str(), &handle));
+    EXPECT_EQ(kStoreCannotOpen, OpenBackup(test::FolderOfLength(dir, 246).c_str(), &handle));
     EXPECT_EQ(kUntouched, handle);
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((FolderOfLength(dir, 246) + L"\\Quarantine.db").c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((test::FolderOfLength(dir, 246) + L"\\Quarantine.db").c_str()));
 
     // The library keeps the last folder in 260 characters.
     const std::wstring tooLong = dir.path() + L"\\" + std::wstring(260, L'x');

@@ -61,6 +61,12 @@ uint32_t ItemList::Get(QuarantineHandle handle) {
     return GetItems(handle, &list_);
 }
 
+std::wstring FolderOfLength(const TempDir& dir, size_t length) {
+    std::wstring folder = dir.path() + L"\\";
+    folder.append(length - folder.size(), L'q');
+    return folder;
+}
+
 GUID GuidOf(const wchar_t* text) {
     // The system's own parser, independent of the store's.
     GUID guid{};

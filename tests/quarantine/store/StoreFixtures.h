@@ -75,6 +75,9 @@ private:
     QuarantineItemList* list_ = nullptr;
 };
 
+// A folder path of exactly `length` characters inside `dir` (the folder itself is not made).
+std::wstring FolderOfLength(const TempDir& dir, size_t length);
+
 GUID GuidOf(const wchar_t* text);
 // The record's text, "(null)" when absent, so comparisons show what came back.
 std::wstring TextOr(const wchar_t* text);
