@@ -1,6 +1,7 @@
 #include "driver/SystemFacts.h"
 
 #include <ctime>
+#include <cwchar>
 #include <string>
 
 #include "driver/Log.h"
@@ -214,7 +215,7 @@ LSTATUS AgentGuidFromValue(DWORD type, const wchar_t* data, DWORD bytes, std::ws
     // 49 characters and the terminator fill the buffer exactly: the value may have been cut, so a text
     // of that length is not trusted as a whole GUID.
     if (chars == kAgentGuidBufferChars) return ERROR_MORE_DATA;
-    text.assign(data, chars - 1);
+    text.assign(data, wcsnlen(data, chars));  // a text, up to its first null
     return ERROR_SUCCESS;
 }
 

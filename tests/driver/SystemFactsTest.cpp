@@ -312,6 +312,7 @@ TEST(AgentGuidFromValue, AcceptsOnlyTerminatedTextsThatFitTheBuffer) {
     const std::wstring guid = L"{6A2F0C3E-5D41-4B7A-9E08-1C2D3E4F5A6B}";
     const std::wstring full48(48, L'7'), full49(49, L'7');
     const std::wstring unterminated(50, L'7');
+    const std::wstring withNull(L"{6A2F\0C3E", 10);
     const struct {
         const char* name;
         DWORD type;
@@ -330,6 +331,7 @@ TEST(AgentGuidFromValue, AcceptsOnlyTerminatedTextsThatFitTheBuffer) {
         {"REG_MULTI_SZ", REG_MULTI_SZ, guid, 78, ERROR_INVALID_DATA, L""},
         {"REG_DWORD", REG_DWORD, guid, 4, ERROR_INVALID_DATA, L""},
         {"just the terminator", REG_SZ, guid.substr(38), 2, ERROR_SUCCESS, L""},
+        {"a null inside", REG_SZ, withNull, 22, ERROR_SUCCESS, L"{6A2F"},
         {"no bytes", REG_SZ, guid, 0, ERROR_SUCCESS, L""},
     };
     for (const auto& c : cases) {
