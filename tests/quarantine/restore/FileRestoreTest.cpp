@@ -201,7 +201,7 @@ TEST_F(FileRestoreTest, WritesTheFileUnderItsOwnNameAndReportsIt) {
     EXPECT_EQ(entries_.entries[0].index, 0u);
     EXPECT_EQ(entries_.entries[0].destination, destination);
     EXPECT_EQ(entries_.entries[0].countBefore, 0u);  // reported before it is counted
-    const std::vector<std::wstring> lines = log.Lines();
+    const std::vector<std::wstring> lines = test::RestoreCallLines(log);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), kEnterLine);
     EXPECT_EQ(lines.back(), ExitLine(0));
@@ -214,7 +214,7 @@ TEST_F(FileRestoreTest, WritesTheFileUnderItsOwnNameAndReportsIt) {
 TEST_F(FileRestoreTest, NoRowsLogOnlyEnterAndExit) {
     LogCapture log;
     EXPECT_EQ(Restore({}), kRestoreOk);
-    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{kEnterLine, ExitLine(0)}));
+    EXPECT_EQ(test::RestoreCallLines(log), (std::vector<std::wstring>{kEnterLine, ExitLine(0)}));
     EXPECT_EQ(count_, 0u);
 }
 

@@ -76,6 +76,16 @@ inline bool HasLineStartingWith(const LogCapture& log, const std::wstring& prefi
     return false;
 }
 
+// The lines of the form "QuarManager::RestoreFiles : ..." among the log's new ones, in order: other
+// programs running at the same time write into the same log.
+inline std::vector<std::wstring> RestoreCallLines(const LogCapture& log) {
+    std::vector<std::wstring> lines;
+    for (const std::wstring& line : log.Lines()) {
+        if (line.rfind(L"QuarManager::RestoreFiles : ", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+}
+
 // The restore's log lines about one destination.
 inline std::wstring RestoredLine(const std::wstring& destination) {
     return L"Sucessfully restored file to : " + destination + L": ";
