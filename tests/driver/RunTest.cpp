@@ -18,7 +18,7 @@ public:
     bool IsAdministrator() override { return administrator; }
 };
 
-int Run(FakeStartChecks& checks, std::vector<std::wstring> args) {
+int RunWith(FakeStartChecks& checks, std::vector<std::wstring> args) {
     args.insert(args.begin(), L"Vondrel.exe");
     std::vector<wchar_t*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
@@ -30,7 +30,7 @@ TEST(RunTool, ACallerWhoIsNoAdministratorIsStoppedBeforeTheCommandLine) {
     FakeStartChecks checks;
     checks.administrator = false;
     test::LogCapture log;
-    EXPECT_EQ(1, Run(checks, {L"--Bogus"}));
+    EXPECT_EQ(1, RunWith(checks, {L"--Bogus"}));
     EXPECT_EQ(std::vector<std::wstring>{L"Please run utility as administrator"}, log.Lines());
 }
 
@@ -38,7 +38,7 @@ TEST(RunTool, AnUntrustedLauncherIsLoggedWithItsImageAndResult) {
     FakeStartChecks checks;
     checks.launcher = {false, L"Z:\\opt\\agent.exe", static_cast<LONG>(0x800B0100)};
     test::LogCapture log;
-    EXPECT_EQ(1, Run(checks, {L"--Email=a@b.c"}));
+    EXPECT_EQ(1, RunWith(checks, {L"--Email=a@b.c"}));
     EXPECT_EQ(std::vector<std::wstring>{L"Vondrel.exe was not started by a trusted process Z:\\opt\\agent.exe, 0x800b0100"},
               log.Lines());
 }

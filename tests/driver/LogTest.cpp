@@ -1,0 +1,49 @@
+#include "driver/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <regex>
+
+#include "tests/support/TestSupport.h"
+
+namespace vondrel {
+namespace {
+
+TEST(LogWrite, AppendsStampedCrLfLinesAndPrintsArgumentsAsTheyStand) {
+    test::LogCapture log;
+    EXPECT_EQ(0, LogWrite(kLogLevelMain, kLogMain, L"Invalid command line argument %s", L"--x=%d%s"));
+    EXPECT_EQ(0, LogWrite(2, kLogQuarantine, L"code 0x%x, %d files", 0x80070002u, 3));
+    const std::vector<std::string> raw = log.RawLines();
+    ASSERT_EQ(2u, raw.size());
+    const std::regex stamp(R"(([0-9]|1[0-9]|2[0-3]):([0-9]|[1-5][0-9]):([0-9]|[1-5][0-9]) ([1-9]|[12][0-9]|3[01])-([1-9]|1[0-2])-\d{4} .*)");
+    for (const std::string& line : raw) EXPECT_TRUE(std::regex_match(line, stamp)) << line;
+    EXPECT_EQ((std::vector<std::wstring>{L"Invalid command line argument --x=%d%s", L"code 0x80070002, 3 files"}),
+              log.Lines());
+    const std::string bytes = test::ReadText(LogFilePath());
+    EXPECT_EQ("\r\n", bytes.substr(bytes.size() - 2));
+}
+
+TEST(LogWrite, CharactersBeyondOneByteBecomeQuestionMarks) {
+    test::LogCapture log;
+    LogWrite(kLogLevelMain, kLogMain, L"%s", L"R\u00e9sum\u00e9 \u0416");
+    ASSERT_EQ(1u, log.RawLines().size());
+    const std::string line = log.RawLines()[0];
+    EXPECT_EQ("R\xe9sum\xe9 ?", line.substr(line.size() - 8));
+}
+
+TEST(LogWrite, WithoutTheDataFolderNothingIsWrittenOrCreated) {
+    test::LogCapture log;  // makes sure the folder is there to be moved aside
+    const std::wstring folder = L"C:\\ProgramData\\Norvane\\Vondrel";
+    const std::wstring aside = L"C:\\ProgramData\\Norvane\\Vondrel.aside";
+    ASSERT_TRUE(MoveFileW(folder.c_str(), aside.c_str()));
+    const int result = LogWrite(kLogLevelMain, kLogMain, L"lost");
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    ASSERT_TRUE(MoveFileW(aside.c_str(), folder.c_str()));
+    EXPECT_EQ(1, result);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, attributes);
+}
+
+}  // namespace
+}  // namespace vondrel
