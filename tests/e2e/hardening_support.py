@@ -1,0 +1,177 @@
+"""What the hardening suites share: runs of the tool that can be bounded in time or killed at a log
+line, snapshots of the prefix's C: drive, and the check that no log line carries a secret."""
+import base64
+import os
+import re
+import signal
+import socket
+import subprocess
+import time
+import uuid
+from pathlib import Path
+
+import pytest
+
+from vondrel_env import AGENT, DATA, DRIVE_C, EXE, LOG, wine_env, winpath
+
+USER, PASSWORD = "vondrel-test", "Test-Pass1"
+RUN_TAG = "VONDREL_HARDENING_RUN"
+WINE_CRASH_HINT = "wine: Unhandled"
+
+
+# ---- runs ----
+
+class Run:
+    """One run of the tool through the signed agent. Every Wine process that belongs to it carries a
+    tag in its environment, so that it can be found and killed by its id without touching other runs
+    in the shared prefix."""
+
+    def __init__(self, *args, agent=AGENT):
+        self.tag = uuid.uuid4().hex
+        env = wine_env()
+        env[RUN_TAG] = self.tag
+        self.process = subprocess.Popen(["wine", str(agent), winpath(EXE), *map(str, args)], env=env,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+
+    def pids(self):
+        """The processes of this run: the wine launcher, the agent and Vondrel.exe."""
+        marker = f"{RUN_TAG}={self.tag}".encode()
+        found = []
+        for entry in Path("/proc").iterdir():
+            if not entry.name.isdigit():
+                continue
+            try:
+                if marker in (entry / "environ").read_bytes().split(b"\0"):
+                    found.append(int(entry.name))
+            except OSError:
+                continue
+        return found
+
+    def kill(self):
+        for pid in self.pids():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.wait(30)
+
+    def wait(self, timeout):
+        """The exit code; a run that outlives the timeout is killed and fails the test."""
+        try:
+            out, err = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            pytest.fail(f"the run did not end within {timeout} s")
+        self.stderr = err.decode(errors="replace")
+        return self.process.returncode
+
+
+def run_bounded(*args, timeout=120):
+    """Runs the tool to its end within the time bound; returns (exit code, Wine's stderr)."""
+    run = Run(*args)
+    code = run.wait(timeout)
+    return code, run.stderr
+
+
+def kill_at(run, pattern, start, timeout=120, delay=0.0):
+    """Watches the log from byte offset start until a line matches pattern, waits delay seconds and
+    kills the run. Returns the log text seen up to the kill; fails when the run ended first."""
+    regex = re.compile(pattern)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        text = log_since(start)
+        if regex.search(text):
+            if delay:
+                time.sleep(delay)
+            if run.process.poll() is not None:
+                pytest.fail(f"the run ended before it could be killed after {pattern!r}")
+            run.kill()
+            return text
+        if run.process.poll() is not None:
+            pytest.fail(f"the run ended without logging {pattern!r}:\n{text[-3000:]}")
+        time.sleep(0.005)
+    run.kill()
+    pytest.fail(f"{pattern!r} not logged within {timeout} s")
+
+
+def log_since(start):
+    if not LOG.exists():
+        return ""
+    return LOG.read_bytes()[start:].decode("latin-1")
+
+
+def log_size():
+    return LOG.stat().st_size if LOG.exists() else 0
+
+
+# ---- the shared port ----
+
+def wait_until_port_free(port=443, timeout=600):
+    """Other runs in this machine's shared prefix bind the back end's port too; a server of ours must
+    not mistake theirs for its own."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                s.bind(("127.0.0.1", port))
+                return
+            except OSError:
+                pass
+        time.sleep(0.5)
+    pytest.fail(f"port {port} stayed taken for {timeout} s")
+
+
+# ---- snapshots ----
+
+# The temporary folders, where the unit-test programs that may run beside a suite make their files.
+TEMP_FOLDERS = tuple(DRIVE_C.glob("users/*/Temp")) + tuple(DRIVE_C.glob("users/*/AppData/Local/Temp"))
+
+
+def snapshot(root=DRIVE_C, skip=(DATA,) + TEMP_FOLDERS):
+    """Every file and folder below root (outside skip) with its size and modification time."""
+    skip = [Path(s) for s in skip]
+    state = {}
+    for folder, dirs, files in os.walk(root):
+        here = Path(folder)
+        dirs[:] = [d for d in dirs if here / d not in skip]
+        for name in dirs:
+            state[str((here / name).relative_to(root)) + "/"] = None
+        for name in files:
+            path = here / name
+            try:
+                st = path.lstat()
+            except OSError:
+                continue
+            state[str(path.relative_to(root))] = (st.st_size, st.st_mtime_ns)
+    return state
+
+
+def changes(before, after):
+    """Paths added, removed or changed between two snapshots."""
+    return sorted(p for p in before.keys() | after.keys() if before.get(p, "gone") != after.get(p, "gone"))
+
+
+# ---- secrets ----
+
+def secret_forms():
+    """The upload password as the log could carry it: as text, as UTF-16 and inside a Basic header."""
+    basic = base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
+    return [PASSWORD.encode(), PASSWORD.encode("utf-16-le"), basic.encode(), PASSWORD.lower().encode()]
+
+
+def assert_log_has_no_secret():
+    if not LOG.exists():
+        return
+    data = LOG.read_bytes()
+    lowered = data.lower()
+    for form in secret_forms():
+        assert form.lower() not in lowered, f"the log carries the upload password ({form!r})"
+
+
+@pytest.fixture
+def log_without_secrets():
+    """Checks the whole log after the test, before the next one resets the data folder."""
+    yield
+    assert_log_has_no_secret()

@@ -1,0 +1,108 @@
+"""Every case of the hostile corpus (hostile/corpus.py) through a whole run under Wine, started by the
+signed agent against the nginx back end, within a time bound: the tool ends by itself with the exit
+code the case gives (never a crash code), logs what happened, sends what it could, records only what
+it restored, and writes nothing on C: outside its data folder (the catalogue's own repair aside)."""
+import re
+import shutil
+import sys
+import zipfile
+
+import pytest
+
+from hardening_support import (PASSWORD, USER, WINE_CRASH_HINT, changes, log_size, log_since,  # noqa: F401
+                               log_without_secrets, run_bounded, snapshot, wait_until_port_free)
+from hostile.corpus import STORE_WIN, Store, bup_writer, cases
+from sample_store import QFile, QItem
+from vondrel_env import (CACHE, DRIVE_C, MAKE_BUP, SOURCE_DIR, reset_data_folder, set_agent_guid, unzip,
+                         upload_archives, wine, work_folders)
+
+sys.path.insert(0, str(SOURCE_DIR / "tests"))
+from servers.nginx import NginxBackend  # noqa: E402
+
+pytestmark = pytest.mark.usefixtures("log_without_secrets")
+
+STORE = DRIVE_C / STORE_WIN[3:]
+ARGS = ("--Email=soc@example.com", f"--Quarantine-Folder={STORE_WIN}")
+STOPPING = "Stopping Vondrel.exe utility"
+STAMP = re.compile(r"^\d{1,2}:\d{1,2}:\d{1,2} \d{1,2}-\d{1,2}-\d{4} ")
+RUN_TIME_BOUND = 240  # seconds; the largest case takes about a tenth of it
+CORPUS = cases()
+
+
+@pytest.fixture
+def backend(tmp_path):
+    wait_until_port_free()
+    with NginxBackend(tmp_path / "received", USER, PASSWORD) as server:
+        yield server
+
+
+def companion():
+    return QItem(files=[QFile("C:\\Users\\u\\companion.bin", b"a plain sample beside the hostile one")])
+
+
+def build_store(case):
+    if STORE.exists():
+        shutil.rmtree(STORE)
+    store = Store(STORE, bup_writer(MAKE_BUP, wine))
+    hostile = case.build(store)
+    plain = store.add(companion()) if case.companion else None
+    store.close()
+    return hostile, plain
+
+
+def messages(text):
+    """The run's log lines without their time stamps (a line that has none is kept as it is)."""
+    return [STAMP.sub("", line) for line in text.split("\r\n")[:-1]]
+
+
+def cache_entries():
+    return set(CACHE.read_bytes().decode("latin-1").split("\r\n")[:-1]) if CACHE.exists() else set()
+
+
+def check_archive(received, tmp_path, plain):
+    """The archive the back end got is whole, and its entries are plain names at its top."""
+    [data] = received.values()
+    archive = tmp_path / "got.zip"
+    archive.write_bytes(data)
+    out = unzip(archive, tmp_path / "out")
+    with zipfile.ZipFile(archive) as z:
+        names = [i.filename for i in z.infolist()]
+    assert all("/" not in n and "\\" not in n and n not in (".", "..") for n in names), names
+    assert (out / "companion.bin").read_bytes() == plain.files[0].content
+
+
+@pytest.mark.parametrize("case", CORPUS, ids=[c.name for c in CORPUS])
+def test_hostile_store(case, backend, tmp_path):
+    reset_data_folder()
+    set_agent_guid("{11111111-2222-3333-4444-555555555555}")
+    hostile, plain = build_store(case)
+    before = snapshot()
+    start = log_size()
+
+    code, stderr = run_bounded(*ARGS, timeout=RUN_TIME_BOUND)
+
+    lines = messages(log_since(start))
+    assert WINE_CRASH_HINT not in stderr, stderr[-3000:]
+    assert code in (0, 1), f"exit code {code}: {stderr[-3000:]}"
+    assert STOPPING in lines, lines[-20:]
+    for pattern in case.lines:
+        assert any(re.fullmatch(pattern, line) for line in lines), (pattern, lines[-40:])
+    for pattern in case.absent:
+        assert not any(re.fullmatch(pattern, line) for line in lines), pattern
+    assert code == case.exit_code, lines[-40:]
+
+    repaired = tuple(f"{STORE.name}/{path}" for path in case.store_changes)
+    changed = [p for p in changes(before, snapshot()) if not p.startswith(repaired)]
+    assert changed == [], changed
+    assert upload_archives() == []
+    assert len(work_folders()) == (0 if case.opens else 1)
+
+    sent = cache_entries()
+    if hostile is not None and case.hostile_sent is not None:
+        assert (hostile.registry_text in sent) == case.hostile_sent
+    received = backend.received()
+    if plain is not None and code == 0:
+        assert plain.registry_text in sent
+        check_archive(received, tmp_path, plain)
+    if code == 1:
+        assert received == {} and sent == set()
