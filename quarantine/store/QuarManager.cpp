@@ -56,6 +56,9 @@ uint32_t RunLegacyImport() { return kStoreImportOff; }
 uint32_t CreateSchema(const std::wstring& folder) {
     uint32_t result = RunStatements(folder, CreationStatements());
     if (result != kStoreOk) {
+        // Only a file that is no database at all is replaced; a damaged catalogue is the product's
+        // record of its quarantine and stays for the product to repair.
+        if (IsDamagedDatabase(folder)) return result;
         if (!DeleteDatabaseFile(folder)) return result;
         if (CheckSchema(folder, nullptr) != kSchemaMissing) return result;
         result = RunStatements(folder, CreationStatements());
@@ -75,9 +78,13 @@ uint32_t BringSchemaUpToDate(const std::wstring& folder) {
     return kStoreOk;
 }
 
+// Nothing in this tool sets the pending removal: the all-zero GUID means none, so that an item the
+// catalogue holds under that GUID keeps its rows and its backup when the session ends.
+bool HasPendingRemoval(const QuarManager& session) { return !IsEqualGUID(session.pendingRemoval, GUID{}); }
+
 void DestroySession(QuarManager* session) {
     if (session->connection) {
-        RemoveItem(*session, &session->pendingRemoval);
+        if (HasPendingRemoval(*session)) RemoveItem(*session, &session->pendingRemoval);
         session->connection->Close(false);
         session->connection.reset();
     }

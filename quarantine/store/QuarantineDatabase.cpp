@@ -44,6 +44,9 @@ constexpr const wchar_t* kActorProcessNameColumn = L"actorProcessName";
 constexpr const wchar_t* kFileAttributeColumn = L"FileAttribute";
 constexpr const wchar_t* kAdditionalInfoColumn = L"additionalInfo";
 
+constexpr const wchar_t* kCountSchemaRows = L"SELECT count(*) FROM sqlite_master;";
+constexpr int64_t kSqliteCorrupt = 11;  // SQLITE_CORRUPT: "database disk image is malformed"
+
 constexpr const wchar_t* kGuidFormat = L"%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x";
 
 // The creation text of a table, or false when the catalogue has no such table.
@@ -131,6 +134,15 @@ std::unique_ptr<ISQLInterface> OpenDatabase(const std::wstring& folder) {
 bool DeleteDatabaseFile(const std::wstring& folder) {
     const std::wstring path = DatabasePath(folder);
     return !path.empty() && DeleteFileExtended(path);
+}
+
+bool IsDamagedDatabase(const std::wstring& folder) {
+    std::unique_ptr<ISQLInterface> connection = OpenDatabase(folder);
+    if (!connection) return false;
+    connection->Execute(kCountSchemaRows);
+    const bool damaged = connection->GetLastErrorCode() == kSqliteCorrupt;
+    connection->Close(false);
+    return damaged;
 }
 
 uint32_t RunStatements(const std::wstring& folder, const StatementList& statements) {

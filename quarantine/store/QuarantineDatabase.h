@@ -64,6 +64,9 @@ std::wstring DatabasePath(const std::wstring& folder);
 // A read-write connection (the file is created when missing), or none.
 std::unique_ptr<ISQLInterface> OpenDatabase(const std::wstring& folder);
 bool DeleteDatabaseFile(const std::wstring& folder);
+// True when the catalogue is an SQLite database that SQLite finds damaged (as opposed to a file that is
+// no database at all): it still holds the product's records, so it must not be replaced.
+bool IsDamagedDatabase(const std::wstring& folder);
 // Runs the statements one by one on a connection of its own: 0, 2 (cannot open) or 3 (a statement
 // failed to prepare; the ones before it stay applied).
 uint32_t RunStatements(const std::wstring& folder, const StatementList& statements);
