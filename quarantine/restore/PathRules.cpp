@@ -187,8 +187,10 @@ bool CreateParentDirectories(const std::wstring& filePath) {
 namespace {
 
 // Restored files keep their read-only bit, and the shell's delete leaves such files (and so the
-// folder) behind under Wine; clearing the bit first lets the whole tree go.
-void ClearReadOnlyBits(const std::wstring& folder, int depth) {
+// folder) behind under Wine; clearing the bit first lets the whole tree go. The shell cannot take
+// paths of MAX_PATH or more either (Windows refuses them, and Wine's shell was seen deleting files of
+// the process's current folder instead), so what lies that deep is removed here with prefixed paths.
+void PrepareTreeForShellDelete(const std::wstring& folder, int depth) {
     if (depth > 64) return;
     WIN32_FIND_DATAW data;
     UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
@@ -197,13 +199,19 @@ void ClearReadOnlyBits(const std::wstring& folder, int depth) {
         const std::wstring name = data.cFileName;
         if (name == L"." || name == L"..") continue;
         const std::wstring path = folder + L"\\" + name;
+        const bool tooDeep = path.size() >= MAX_PATH;
+        const bool isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const bool isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if (!isLink) ClearReadOnlyBits(path, depth + 1);
-        } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        if (isDirectory) {
+            if (!isLink) PrepareTreeForShellDelete(path, depth + 1);
+            if (tooDeep) RemoveDirectoryW(ExtendedPath(path, 0).c_str());
+            continue;
+        }
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
             SetFileAttributesW(ExtendedPath(path, kDefaultPathLimit).c_str(),
                                data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
         }
+        if (tooDeep) DeleteFileW(ExtendedPath(path, 0).c_str());
     } while (FindNextFileW(find.get(), &data));
 }
 
@@ -211,7 +219,7 @@ void ClearReadOnlyBits(const std::wstring& folder, int depth) {
 
 DWORD RemoveDirectoryTree(const wchar_t* folder) {
     if (folder == nullptr || *folder == L'\0') return ERROR_INVALID_PARAMETER;
-    ClearReadOnlyBits(folder, 0);
+    PrepareTreeForShellDelete(folder, 0);
     std::wstring source(folder);
     source += L"\\*.*";
     source.push_back(L'\0');

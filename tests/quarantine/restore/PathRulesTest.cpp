@@ -252,5 +252,18 @@ TEST(RemoveDirectoryTree, RemovesFilesAndSubFolders) {
     EXPECT_NE(0u, RemoveDirectoryTree((dir / L"missing").c_str()));
 }
 
+TEST(RemoveDirectoryTree, RemovesFilesOnlyThePrefixedPathNames) {
+    // A restored sample named "x.exe." must not outlive its work folder.
+    test::TempDir dir;
+    const std::wstring tree = dir / L"work";
+    ASSERT_TRUE(CreateDirectoryTree(tree));
+    ASSERT_TRUE(MakeFile(tree + L"\\evil.exe."));
+    ASSERT_TRUE(MakeFile(tree + L"\\dots..."));
+    ASSERT_TRUE(MakeFile(tree + L"\\plain.txt"));
+    ASSERT_TRUE(FileExists((tree + L"\\evil.exe.").c_str()));
+    EXPECT_EQ(0u, RemoveDirectoryTree(tree.c_str()));
+    EXPECT_FALSE(IsDirectory(tree));
+}
+
 }  // namespace
 }  // namespace vondrel
