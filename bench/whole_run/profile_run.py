@@ -119,17 +119,15 @@ class Profiler:
             shutil.rmtree(data.parent, ignore_errors=True)
 
     def _cpu(self, data, pids):
-        script = subprocess.run(["perf", "script", "-i", str(data), "-F", "pid,ip,dso"], capture_output=True,
+        # perf's own process names: a Wine process is named after its exe only once it has started.
+        script = subprocess.run(["perf", "script", "-i", str(data), "-F", "comm,pid,ip,dso"], capture_output=True,
                                 text=True).stdout
         samples = Counter()
         for line in script.splitlines():
-            fields = line.split(None, 2)
-            if len(fields) < 2 or not fields[0].isdigit():
+            match = _SAMPLE.match(line)
+            if not match or int(match.group(2)) not in pids:
                 continue
-            comm = pids.get(int(fields[0]))
-            if comm is None:
-                continue
-            samples[self._where(comm, int(fields[1], 16), fields[2] if len(fields) > 2 else "")] += 1
+            samples[self._where(match.group(1).strip(), int(match.group(3), 16), match.group(4))] += 1
         return {k: v / RATE for k, v in samples.items()}
 
     def _where(self, comm, ip, dso):
@@ -144,6 +142,9 @@ class Profiler:
         if ".dll" in dso.lower():
             return WINE_DLLS
         return WINE_UNIX
+
+
+_SAMPLE = re.compile(r"^\s*(.+?)\s+(\d+)\s+([0-9a-f]+)\s*(.*)$")
 
 
 class _PrefixProcesses:
@@ -234,4 +235,4 @@ def calls_markdown(per_item, limit=14):
 
 def short(name):
     """A demangled name without its parameter list and anonymous namespace."""
-    return name.split("(")[0].replace("(anonymous namespace)::", "").replace("vondrel::", "")
+    return name.replace("(anonymous namespace)::", "").replace("vondrel::", "").split("(")[0]
