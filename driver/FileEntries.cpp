@@ -29,11 +29,11 @@ std::wstring LastComponent(const std::wstring& path) {
 
 FileEntry EntryFromRow(const SqlRow& row) {
     FileEntry entry;
-    entry.fileName = LastComponent(WithForwardSlashes(ColumnOf(row, kFileColumnOriginalPath).WideTextView()));
-    entry.createTime = ColumnOf(row, kFileColumnCreateTime).IntegerOrZero();
-    entry.modifyTime = ColumnOf(row, kFileColumnModifyTime).IntegerOrZero();
-    entry.accessTime = ColumnOf(row, kFileColumnAccessTime).IntegerOrZero();
-    entry.actorProcessName = WithForwardSlashes(ColumnOf(row, kFileColumnActorProcessName).WideTextView());
+    entry.fileName = LastComponent(WithForwardSlashes(ColumnOf(row, kFileOriginalPath).WideTextView()));
+    entry.createTime = ColumnOf(row, kFileCreateTime).IntegerOrZero();
+    entry.modifyTime = ColumnOf(row, kFileModifyTime).IntegerOrZero();
+    entry.accessTime = ColumnOf(row, kFileAccessTime).IntegerOrZero();
+    entry.actorProcessName = WithForwardSlashes(ColumnOf(row, kFileActorProcessName).WideTextView());
     return entry;
 }
 

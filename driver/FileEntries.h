@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/TextWriter.h"
+#include "quarantine/store/QuarantineDatabase.h"
 
 namespace vondrel {
 
@@ -26,22 +27,6 @@ inline void WriteFileEntry(IFileEntryWriter* context, const QueryInfo& fileRows,
                            const std::wstring& destinationPath) {
     if (context) context->WriteFileEntry(fileRows, index, destinationPath);
 }
-
-// The columns of a BackupFiles row as the restore's SELECT returns them.
-enum BackupFilesColumn : size_t {
-    kFileColumnGuid = 0,
-    kFileColumnItemIndex,
-    kFileColumnBupOrSql,
-    kFileColumnOriginalPath,
-    kFileColumnBackupFilename,
-    kFileColumnSize,
-    kFileColumnCreateTime,
-    kFileColumnModifyTime,
-    kFileColumnAccessTime,
-    kFileColumnActorProcessName,
-    kFileColumnIsCreated,
-    kFileColumnFileAttribute,
-};
 
 // The values of one file entry.
 struct FileEntry {

@@ -61,10 +61,10 @@ struct RowFacts {
 
 RowFacts ReadRow(const SqlRow& row) {
     RowFacts facts;
-    facts.attributes = AttributesFromColumn(ColumnOf(row, kFileColumnFileAttribute));
-    facts.kind = ColumnOf(row, kFileColumnBupOrSql).IntegerOrZero();
-    facts.originalPath = ColumnOf(row, kFileColumnOriginalPath).WideTextView();
-    facts.backupPath = ColumnOf(row, kFileColumnBackupFilename).WideTextView();
+    facts.attributes = AttributesFromColumn(ColumnOf(row, kFileAttribute));
+    facts.kind = ColumnOf(row, kFileBupOrSql).IntegerOrZero();
+    facts.originalPath = ColumnOf(row, kFileOriginalPath).WideTextView();
+    facts.backupPath = ColumnOf(row, kFileBackupFilename).WideTextView();
     return facts;
 }
 
@@ -330,7 +330,7 @@ uint32_t RestoreFromLegacyBackup(const RowFacts& facts, const std::wstring& dest
 uint32_t RestoreContent(const QueryInfo& fileRows, size_t index, const RowFacts& facts, const std::wstring& entryName,
                         const std::wstring& destination, ILinkWalkCalls& calls) {
     if (!IsSafeDestinationName(DestinationNameOf(facts.originalPath))) return kRestoreFailed;
-    if (facts.kind == kRestoreFromZip) return RestoreFromZip(fileRows, index, facts, entryName, destination, calls);
+    if (facts.kind == kContentInZip) return RestoreFromZip(fileRows, index, facts, entryName, destination, calls);
     return RestoreFromLegacyBackup(facts, destination);
 }
 
@@ -353,7 +353,7 @@ uint32_t RestoreRow(IFileEntryWriter* context, const QueryInfo& fileRows, size_t
     LogWrite(kLogLevelStoreInfo, kLogQuarantine, kDestinationAfterCheckMessage, destination.c_str());
     std::wstring entryName;
     if (!ZipEntryNameOf(facts.originalPath, entryName)) return kRestoreFailed;
-    if (facts.kind != kRestoreFromZip && facts.kind != kRestoreFromLegacyBackup) return kRestoreFailed;
+    if (facts.kind != kContentInZip && facts.kind != kContentInLegacyBackup) return kRestoreFailed;
     const uint32_t code = RestoreContent(fileRows, index, facts, entryName, destination, calls);
     ReportRow(code, context, fileRows, index, destination, restoredCount);
     return code;
@@ -431,7 +431,7 @@ uint32_t RestoreFileToStream(const QueryInfo& fileRows, IStream** stream, size_t
         *stream = nullptr;
         return kRestoreFailed;
     }
-    if (facts.kind != kRestoreFromZip) return kRestoreFailed;
+    if (facts.kind != kContentInZip) return kRestoreFailed;
     IStreamWriter writer(*stream);
     return CopyFromZIPFile(facts.backupPath.c_str(), entryName.c_str(), writer) ? kRestoreOk : kRestoreFailed;
 }

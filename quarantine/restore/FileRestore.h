@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "quarantine/store/QuarantineDatabase.h"
+
 namespace vondrel {
 
 class IFileEntryWriter;
@@ -19,10 +21,6 @@ class SqlValue;
 // Codes of a row and of the call (legacy rows add the codes of BupFile).
 constexpr uint32_t kRestoreOk = 0;
 constexpr uint32_t kRestoreFailed = 17;
-
-// Values of a row's bupOrSql column: where its content is kept.
-constexpr int64_t kRestoreFromZip = 1;
-constexpr int64_t kRestoreFromLegacyBackup = 2;
 
 // What a row's FileAttribute column asks for: the value to apply, and whether to apply it after the
 // extraction (NORMAL and the invalid value are not applied).

@@ -188,8 +188,9 @@ namespace {
 
 // Restored files keep their read-only bit, and the shell's delete leaves such files (and so the
 // folder) behind under Wine; clearing the bit first lets the whole tree go. The shell cannot take
-// paths of MAX_PATH or more either (Windows refuses them, and Wine's shell was seen deleting files of
-// the process's current folder instead), so what lies that deep is removed here with prefixed paths.
+// names that need the long-path prefix either (MAX_PATH or longer, or a component ending in "."):
+// Windows refuses them, and Wine's shell was seen deleting files of the process's current folder
+// instead. Those are removed here through their prefixed form.
 void PrepareTreeForShellDelete(const std::wstring& folder, int depth) {
     if (depth > 64) return;
     WIN32_FIND_DATAW data;
@@ -199,19 +200,19 @@ void PrepareTreeForShellDelete(const std::wstring& folder, int depth) {
         const std::wstring name = data.cFileName;
         if (name == L"." || name == L"..") continue;
         const std::wstring path = folder + L"\\" + name;
-        const bool tooDeep = path.size() >= MAX_PATH;
+        const bool needsPrefix = ExtendedPath(path, MAX_PATH - 1).prefixed();
         const bool isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const bool isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (isDirectory) {
             if (!isLink) PrepareTreeForShellDelete(path, depth + 1);
-            if (tooDeep) RemoveDirectoryW(ExtendedPath(path, 0).c_str());
+            if (needsPrefix) RemoveDirectoryW(ExtendedPath(path, 0).c_str());
             continue;
         }
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
             SetFileAttributesW(ExtendedPath(path, kDefaultPathLimit).c_str(),
                                data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
         }
-        if (tooDeep) DeleteFileW(ExtendedPath(path, 0).c_str());
+        if (needsPrefix) DeleteFileW(ExtendedPath(path, 0).c_str());
     } while (FindNextFileW(find.get(), &data));
 }
 

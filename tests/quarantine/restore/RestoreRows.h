@@ -17,18 +17,18 @@ namespace vondrel::test {
 inline SqlRow FileRow(SqlValue kind, const std::wstring& originalPath, const std::wstring& backupFilename,
                       SqlValue fileAttribute = SqlValue(int64_t{0x20})) {
     SqlRow row(12);
-    row[kFileColumnGuid] = SqlValue(L"6f1c2b3a-0000-4000-8000-00000000a001");
-    row[kFileColumnItemIndex] = SqlValue(int64_t{0});
-    row[kFileColumnBupOrSql] = std::move(kind);
-    row[kFileColumnOriginalPath] = SqlValue(originalPath);
-    row[kFileColumnBackupFilename] = SqlValue(backupFilename);
-    row[kFileColumnSize] = SqlValue(int64_t{0});
-    row[kFileColumnCreateTime] = SqlValue(int64_t{132000000000000000});
-    row[kFileColumnModifyTime] = SqlValue(int64_t{132000000000000001});
-    row[kFileColumnAccessTime] = SqlValue(int64_t{132000000000000002});
-    row[kFileColumnActorProcessName] = SqlValue(L"C:\\Windows\\explorer.exe");
-    row[kFileColumnIsCreated] = SqlValue(int64_t{0});
-    row[kFileColumnFileAttribute] = std::move(fileAttribute);
+    row[kFileGuid] = SqlValue(L"6f1c2b3a-0000-4000-8000-00000000a001");
+    row[kFileItemIndex] = SqlValue(int64_t{0});
+    row[kFileBupOrSql] = std::move(kind);
+    row[kFileOriginalPath] = SqlValue(originalPath);
+    row[kFileBackupFilename] = SqlValue(backupFilename);
+    row[kFileSize] = SqlValue(int64_t{0});
+    row[kFileCreateTime] = SqlValue(int64_t{132000000000000000});
+    row[kFileModifyTime] = SqlValue(int64_t{132000000000000001});
+    row[kFileAccessTime] = SqlValue(int64_t{132000000000000002});
+    row[kFileActorProcessName] = SqlValue(L"C:\\Windows\\explorer.exe");
+    row[kFileIsCreated] = SqlValue(int64_t{0});
+    row[kFileAttribute] = std::move(fileAttribute);
     return row;
 }
 
