@@ -2,7 +2,7 @@
 blocked on Linux inotify (through ctypes, no extra package) notes the moment each marker appears: a
 log line in log.txt, and the work folder, the metadata file, the report and the archive in the upload
 folder. Wine writes straight into the Linux file system, so the events arrive as the tool acts; the
-observer sleeps in the kernel between them and costs the run next to nothing."""
+observer sleeps in the kernel between them and reads only what the log gained."""
 import ctypes
 import os
 import re
