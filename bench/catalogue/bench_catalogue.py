@@ -20,6 +20,8 @@ import uuid
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "bench"))
+from benchlib import wine_env, winpath  # noqa: E402
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VONDREL_BUILD", ROOT / "build")).resolve()
 TOOL = BUILD / "tools" / "catalogue_bench.exe"
 ITEMS, RUNS = 10000, 5
@@ -46,17 +48,6 @@ REGISTRY_QUERY = ("SELECT guid, keyRoot, keyName, valueName, valueType, keyIs64B
                   "FROM BackupRegistry WHERE guid=?;")
 STREAM_QUERY = "SELECT name FROM BackupCustomStream WHERE guid=?;"
 VERSION_QUERY = "SELECT guid, itemid, scanner, major, minor, creationdate, additional FROM BackupVersions WHERE guid=?;"
-
-
-def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=str(ROOT / "build" / "wine"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               WINEARCH="win64")
-    return env
-
-
-def winpath(path):
-    return "Z:" + str(path).replace("/", "\\")
 
 
 def make_catalogue(folder):

@@ -19,6 +19,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "bench"))
+from benchlib import wine_env, winpath  # noqa: E402
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VONDREL_BUILD", ROOT / "build")).resolve()
 sys.path.insert(0, str(ROOT / "tests"))
 os.environ.setdefault("VONDREL_SOURCE_DIR", str(ROOT))
@@ -30,17 +32,6 @@ SETTINGS = json.loads((BUILD / "generated" / "upload_settings.json").read_text()
 CA = ROOT / "tests" / "pki" / "ca.pem"
 SIZE = 52428800
 RUNS = 3
-
-
-def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=str(ROOT / "build" / "wine"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               WINEARCH="win64")
-    return env
-
-
-def winpath(path):
-    return "Z:" + str(path).replace("/", "\\")
 
 
 def timed(command, **kwargs):

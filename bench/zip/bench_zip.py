@@ -17,21 +17,12 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "bench"))
+from benchlib import wine_env, winpath  # noqa: E402
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VONDREL_BUILD", ROOT / "build")).resolve()
 TOOL = BUILD / "tools" / "zip_tool.exe"
 PASSWORD = "vermilio"
 FILES, SIZE, RUNS = 64, 512 * 1024, 5
-
-
-def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=str(ROOT / "build" / "wine"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               WINEARCH="win64")
-    return env
-
-
-def winpath(path):
-    return "Z:" + str(path).replace("/", "\\")
 
 
 def make_files(folder):

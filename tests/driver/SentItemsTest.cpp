@@ -79,24 +79,12 @@ TEST(SaveSentItems, WritesTheSetInOrdinalOrderWithCrLf) {
     EXPECT_EQ(items, readBack);
 }
 
-std::vector<std::wstring> FilesIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
-    if (!find) return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find.get(), &data));
-    return names;
-}
-
 TEST(SaveSentItems, ReplacesTheOldFileAndLeavesNothingBesideIt) {
     test::TempDir dir;
     test::WriteText(dir / L"guid_cache.txt", Narrow(kGuidA) + "\r\n" + Narrow(kGuidB) + "\r\n" + Narrow(kGuidC) + "\r\n");
     ASSERT_TRUE(SaveSentItems(dir.path(), {kGuidB}));
     EXPECT_EQ(Narrow(kGuidB) + "\r\n", test::ReadText(dir / L"guid_cache.txt"));
-    EXPECT_EQ(std::vector<std::wstring>{L"guid_cache.txt"}, FilesIn(dir.path()));
+    EXPECT_EQ(std::vector<std::wstring>{L"guid_cache.txt"}, test::NamesIn(dir.path()));
 
     ASSERT_TRUE(SaveSentItems(dir.path(), {}));
     EXPECT_EQ("", test::ReadText(dir / L"guid_cache.txt"));
@@ -123,7 +111,7 @@ TEST(SaveSentItems, KeepsTheOldCacheWhenTheNewOneCannotReplaceIt) {
         EXPECT_FALSE(SaveSentItems(dir.path(), {kGuidB}));
         reader.reset();
         EXPECT_EQ(old, test::ReadText(dir / L"guid_cache.txt"));
-        EXPECT_EQ(std::vector<std::wstring>{L"guid_cache.txt"}, FilesIn(dir.path()));
+        EXPECT_EQ(std::vector<std::wstring>{L"guid_cache.txt"}, test::NamesIn(dir.path()));
     }
 }
 
@@ -131,7 +119,7 @@ TEST(SaveSentItems, WritesNothingWithoutAFolder) {
     test::TempDir dir;
     EXPECT_FALSE(SaveSentItems(dir / L"missing", {kGuidA}));
     EXPECT_FALSE(SaveSentItems(L"", {kGuidA}));
-    EXPECT_TRUE(FilesIn(dir.path()).empty());
+    EXPECT_TRUE(test::NamesIn(dir.path()).empty());
 }
 
 }  // namespace

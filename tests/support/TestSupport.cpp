@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -65,6 +66,19 @@ void WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
 
 void WriteText(const std::wstring& path, const std::string& bytes) {
     WriteBytes(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
+std::vector<std::wstring> NamesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
+    if (!find) return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(find.get(), &data));
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::wstring FromUnixPath(const std::string& unixPath) {

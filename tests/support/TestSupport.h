@@ -28,6 +28,9 @@ std::string ReadText(const std::wstring& path);  // the bytes as they are
 void WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 void WriteText(const std::wstring& path, const std::string& bytes);
 
+// The names directly inside a folder, "." and ".." left out, sorted.
+std::vector<std::wstring> NamesIn(const std::wstring& folder);
+
 // "/a/b" -> "Z:\a\b": a Unix path as Wine's Z: drive shows it.
 std::wstring FromUnixPath(const std::string& unixPath);
 // The value of an environment variable that ctest sets ("" when missing).

@@ -47,20 +47,6 @@ std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t
 DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(ExtendedPath(path, kDefaultPathLimit).c_str()); }
 bool Exists(const std::wstring& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
 
-// Names in a folder, "." and ".." left out.
-std::vector<std::wstring> NamesIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
-    if (!find) return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find.get(), &data));
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A unique folder below a fixed parent (the share, the linked folder), removed with its files.
 class ScratchFolder {
 public:
@@ -239,7 +225,7 @@ TEST_F(FileRestoreTest, RowsWithoutEntryNameOrKnownKindAreSkippedWithoutFailureL
         EXPECT_EQ(Restore({FileRow(c.kind, c.originalPath, ItemZip())}), kRestoreFailed);
         EXPECT_EQ(count_, 0u);
         EXPECT_TRUE(entries_.entries.empty());
-        EXPECT_TRUE(NamesIn(items_).empty());
+        EXPECT_TRUE(test::NamesIn(items_).empty());
         EXPECT_FALSE(HasLineStartingWith(log, kFailedLinePrefix));
         EXPECT_FALSE(HasLineStartingWith(log, kLinkSummaryPrefix));
         EXPECT_TRUE(log.Contains(ExitLine(kRestoreFailed)));
@@ -355,7 +341,7 @@ TEST_F(FileRestoreTest, LastRowDecidesTheResultAndEverySuccessIsCounted) {
             EXPECT_EQ(entries_.entries[i].index, c.reported[i]);
             EXPECT_EQ(entries_.entries[i].countBefore, i);
         }
-        for (const std::wstring& name : NamesIn(items_)) DeleteFileW((items_ + L"\\" + name).c_str());
+        for (const std::wstring& name : test::NamesIn(items_)) DeleteFileW((items_ + L"\\" + name).c_str());
     }
 }
 
@@ -457,8 +443,8 @@ TEST_F(FileRestoreTest, HostileOriginalNamesAreRefusedWithTheFailureLine) {
         const std::wstring destination = items_ + L"\\" + DestinationNameOf(original);
         EXPECT_EQ(Restore({ZipRow(original, ItemZip())}), kRestoreFailed);
         EXPECT_TRUE(log.Contains(FailedLine(kRestoreFailed, destination)));
-        EXPECT_TRUE(NamesIn(items_).empty());
-        EXPECT_EQ(NamesIn(dir_.path()), std::vector<std::wstring>{L"Items"});
+        EXPECT_TRUE(test::NamesIn(items_).empty());
+        EXPECT_EQ(test::NamesIn(dir_.path()), std::vector<std::wstring>{L"Items"});
         EXPECT_EQ(count_, 0u);
     }
 }
@@ -477,7 +463,7 @@ TEST_F(FileRestoreTest, ForwardSlashesInTheOriginalNameStayInsideTheFolder) {
         SCOPED_TRACE(testing::Message() << c.original);
         EXPECT_EQ(Restore({ZipRow(c.original, ItemZip())}), kRestoreOk);
         EXPECT_EQ(ReadBytes(items_ + L"\\" + c.name), Source(c.source));
-        EXPECT_EQ(NamesIn(dir_.path()), std::vector<std::wstring>{L"Items"});
+        EXPECT_EQ(test::NamesIn(dir_.path()), std::vector<std::wstring>{L"Items"});
     }
 }
 
@@ -543,7 +529,7 @@ TEST_F(FileRestoreTest, LegacyRowsFailWithTheOpenCodeOrTheNameCheck) {
         LogCapture log;
         EXPECT_EQ(Restore({LegacyRow(c.original, c.backup)}), c.code);
         EXPECT_TRUE(log.Contains(FailedLine(c.code, items_ + L"\\" + DestinationNameOf(c.original))));
-        EXPECT_TRUE(NamesIn(items_).empty());
+        EXPECT_TRUE(test::NamesIn(items_).empty());
         EXPECT_EQ(count_, 0u);
     }
 }

@@ -28,19 +28,6 @@ std::wstring CurrentDirectory() {
     return dir;
 }
 
-// The names directly inside a folder, as the system lists them.
-std::vector<std::wstring> Listing(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
-    if (!find) return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find.get(), &data));
-    return names;
-}
-
 bool MakeFile(const std::wstring& path) {
     UniqueFile file(CreateFileExtended(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
     return file.valid();
@@ -98,12 +85,12 @@ TEST(ExtendedPath, KeepsTrailingDotsAndLongPathsThroughTheRealCalls) {
     const std::wstring dotted = dir / L"dir.";
     ASSERT_TRUE(CreateDirectoryW(ExtendedPath(dotted, kDefaultPathLimit).c_str(), nullptr));
     ASSERT_TRUE(MakeFile(dotted + L"\\file."));
-    EXPECT_EQ(std::vector<std::wstring>{L"dir."}, Listing(dir.path()));
-    EXPECT_EQ(std::vector<std::wstring>{L"file."}, Listing(dotted));
+    EXPECT_EQ(std::vector<std::wstring>{L"dir."}, test::NamesIn(dir.path()));
+    EXPECT_EQ(std::vector<std::wstring>{L"file."}, test::NamesIn(dotted));
     EXPECT_TRUE(FileExists((dotted + L"\\file.").c_str()));
     EXPECT_TRUE(IsDirectory(dotted));
     EXPECT_TRUE(DeleteFileExtended(dotted + L"\\file."));
-    EXPECT_TRUE(Listing(dotted).empty());
+    EXPECT_TRUE(test::NamesIn(dotted).empty());
 
     const std::wstring deep = Padded(dir / L"deep\\", 200) + L"\\" + std::wstring(120, L'd');
     ASSERT_GT(deep.size(), kDefaultPathLimit);
