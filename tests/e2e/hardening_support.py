@@ -8,6 +8,7 @@ import socket
 import subprocess
 import time
 import uuid
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -121,6 +122,28 @@ def wait_until_port_free(port=443, timeout=600):
                 pass
         time.sleep(0.5)
     pytest.fail(f"port {port} stayed taken for {timeout} s")
+
+
+@contextmanager
+def own_nginx(root, password=PASSWORD):
+    """The nginx back end on the shared port, made sure to be the one listening there."""
+    from servers.nginx import NginxBackend
+    wait_until_port_free()
+    with NginxBackend(root, USER, password) as server:
+        time.sleep(0.3)
+        if server._process.poll() is not None:  # another server took the port first
+            pytest.fail(f"nginx did not keep port 443: {server.log()}")
+        yield server
+
+
+UPLOADING = re.compile(r"Uploading file C:\\ProgramData\\Norvane\\Vondrel\\Upload\\(vdrel_\w+\.zip) to Norvane backend")
+
+
+def archives_of_run(received, log_text):
+    """What the back end kept of this run's own archive: runs of other suites in the shared prefix
+    may reach the same port."""
+    names = {f"ostrel\\{m.group(1)}" for m in map(UPLOADING.search, log_text.split("\r\n")) if m}
+    return {name: data for name, data in received.items() if name in names}
 
 
 # ---- snapshots ----

@@ -15,15 +15,14 @@ import uuid
 
 import pytest
 
-from hardening_support import (PASSWORD, USER, Run, kill_at, log_size, log_without_secrets,  # noqa: F401
-                               run_bounded, wait_until_port_free)
+from hardening_support import (Run, archives_of_run, kill_at, log_since, log_size,  # noqa: F401
+                               log_without_secrets, own_nginx, run_bounded, wait_until_port_free)
 from hostile.corpus import encrypted_zip
 from sample_store import QFile, QItem, add_item, make_store, win_join
 from vondrel_env import CACHE, DRIVE_C, SOURCE_DIR, UPLOAD, reset_data_folder, set_agent_guid, unzip
 
 sys.path.insert(0, str(SOURCE_DIR / "tests"))
 from servers.common import LOOPBACK, SERVER_CERT, SERVER_KEY  # noqa: E402
-from servers.nginx import NginxBackend  # noqa: E402
 
 pytestmark = pytest.mark.usefixtures("log_without_secrets")
 
@@ -83,8 +82,15 @@ def cache_of(texts):
 
 
 def nginx(root):
-    wait_until_port_free()
-    return NginxBackend(root, USER, PASSWORD)
+    return own_nginx(root)
+
+
+def run_and_collect(server):
+    """A normal run; the archives the back end kept of it."""
+    start = log_size()
+    code, stderr = run_bounded(*ARGS)
+    assert code == 0, stderr
+    return archives_of_run(server.received(), log_since(start))
 
 
 def items_in(received, tmp_path):
@@ -159,9 +165,7 @@ def first_run_sends_a(tmp_path):
     items_a = small_items("a", 2)
     make_store(STORE, STORE_WIN, items_a)
     with nginx(tmp_path / "first") as server:
-        code, stderr = run_bounded(*ARGS)
-        assert code == 0, stderr
-        assert items_in(server.received(), tmp_path / "a") == {i.registry_text for i in items_a}
+        assert items_in(run_and_collect(server), tmp_path / "a") == {i.registry_text for i in items_a}
     assert cache_bytes() == cache_of(i.registry_text for i in items_a)
     return items_a
 
@@ -177,9 +181,7 @@ def killed_run(pattern, delay, not_yet):
 
 def later_run_sends(tmp_path, expected_texts):
     with nginx(tmp_path / "later") as server:
-        code, stderr = run_bounded(*ARGS)
-        assert code == 0, stderr
-        received = server.received()
+        received = run_and_collect(server)
     if not expected_texts:
         assert received == {}
         return

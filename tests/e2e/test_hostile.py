@@ -9,15 +9,14 @@ import zipfile
 
 import pytest
 
-from hardening_support import (PASSWORD, USER, WINE_CRASH_HINT, changes, log_size, log_since,  # noqa: F401
-                               log_without_secrets, run_bounded, snapshot, wait_until_port_free)
+from hardening_support import (WINE_CRASH_HINT, archives_of_run, changes, log_size, log_since,  # noqa: F401
+                               log_without_secrets, own_nginx, run_bounded, snapshot)
 from hostile.corpus import STORE_WIN, Store, bup_writer, cases
 from sample_store import QFile, QItem
 from vondrel_env import (CACHE, DRIVE_C, MAKE_BUP, SOURCE_DIR, reset_data_folder, set_agent_guid, unzip,
                          upload_archives, wine, work_folders)
 
 sys.path.insert(0, str(SOURCE_DIR / "tests"))
-from servers.nginx import NginxBackend  # noqa: E402
 
 pytestmark = pytest.mark.usefixtures("log_without_secrets")
 
@@ -31,8 +30,7 @@ CORPUS = cases()
 
 @pytest.fixture
 def backend(tmp_path):
-    wait_until_port_free()
-    with NginxBackend(tmp_path / "received", USER, PASSWORD) as server:
+    with own_nginx(tmp_path / "received") as server:
         yield server
 
 
@@ -81,7 +79,8 @@ def test_hostile_store(case, backend, tmp_path):
 
     code, stderr = run_bounded(*ARGS, timeout=RUN_TIME_BOUND)
 
-    lines = messages(log_since(start))
+    text = log_since(start)
+    lines = messages(text)
     assert WINE_CRASH_HINT not in stderr, stderr[-3000:]
     assert code in (0, 1), f"exit code {code}: {stderr[-3000:]}"
     assert STOPPING in lines, lines[-20:]
@@ -100,7 +99,7 @@ def test_hostile_store(case, backend, tmp_path):
     sent = cache_entries()
     if hostile is not None and case.hostile_sent is not None:
         assert (hostile.registry_text in sent) == case.hostile_sent
-    received = backend.received()
+    received = archives_of_run(backend.received(), text)
     if plain is not None and code == 0:
         assert plain.registry_text in sent
         check_archive(received, tmp_path, plain)
