@@ -3,6 +3,7 @@ line, snapshots of the prefix's C: drive, and the check that no log line carries
 import base64
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -106,6 +107,24 @@ def log_size():
     return LOG.stat().st_size if LOG.exists() else 0
 
 
+# ---- a clean start ----
+
+AGENT_GUID = "{11111111-2222-3333-4444-555555555555}"
+
+
+def fresh_start(store, files=()):
+    """A fresh data folder, the agent's GUID, and the store folder made anew: with one item holding
+    the (path, content) pairs in files, or empty when there are none."""
+    from sample_store import QFile, QItem, make_store
+    from vondrel_env import reset_data_folder, set_agent_guid
+    reset_data_folder()
+    set_agent_guid(AGENT_GUID)
+    if store.exists():
+        shutil.rmtree(store)
+    if files:
+        make_store(store, "C:\\" + store.name, [QItem(files=[QFile(path, data) for path, data in files])])
+
+
 # ---- the shared port ----
 
 def wait_until_port_free(port=443, timeout=600):
@@ -125,11 +144,11 @@ def wait_until_port_free(port=443, timeout=600):
 
 
 @contextmanager
-def own_nginx(root, password=PASSWORD):
+def own_nginx(root, password=PASSWORD, **options):
     """The nginx back end on the shared port, made sure to be the one listening there."""
     from servers.nginx import NginxBackend
     wait_until_port_free()
-    with NginxBackend(root, USER, password) as server:
+    with NginxBackend(root, USER, password, **options) as server:
         time.sleep(0.3)
         if server._process.poll() is not None:  # another server took the port first
             pytest.fail(f"nginx did not keep port 443: {server.log()}")

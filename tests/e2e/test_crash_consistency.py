@@ -6,7 +6,6 @@ Each test first sends items A with a normal run, adds items B (the last one larg
 and its packing take a while), kills a run at a log line by killing its Wine processes by id, and then
 runs once more against the nginx back end."""
 import re
-import shutil
 import socket
 import ssl
 import sys
@@ -15,11 +14,11 @@ import uuid
 
 import pytest
 
-from hardening_support import (Run, archives_of_run, kill_at, log_since, log_size,  # noqa: F401
+from hardening_support import (Run, archives_of_run, fresh_start, kill_at, log_since, log_size,  # noqa: F401
                                log_without_secrets, own_nginx, run_bounded, wait_until_port_free)
 from hostile.corpus import encrypted_zip
 from sample_store import QFile, QItem, add_item, make_store, win_join
-from vondrel_env import CACHE, DRIVE_C, SOURCE_DIR, UPLOAD, reset_data_folder, set_agent_guid, unzip
+from vondrel_env import CACHE, DRIVE_C, SOURCE_DIR, UPLOAD, unzip
 
 sys.path.insert(0, str(SOURCE_DIR / "tests"))
 from servers.common import LOOPBACK, SERVER_CERT, SERVER_KEY  # noqa: E402
@@ -38,10 +37,7 @@ FILLER_ENTRIES = 300000  # a cache this long takes a while to write
 
 @pytest.fixture(autouse=True)
 def clean():
-    reset_data_folder()
-    if STORE.exists():
-        shutil.rmtree(STORE)
-    set_agent_guid("{11111111-2222-3333-4444-555555555555}")
+    fresh_start(STORE)
     yield
 
 

@@ -8,9 +8,8 @@ import shutil
 
 import pytest
 
-from hardening_support import log_without_secrets, run_bounded  # noqa: F401
-from sample_store import QFile, QItem, make_store
-from vondrel_env import DATA, DRIVE_C, LOG, NORVANE, UPLOAD, LogTail, reset_data_folder, set_agent_guid
+from hardening_support import fresh_start, log_without_secrets, run_bounded  # noqa: F401
+from vondrel_env import DATA, DRIVE_C, LOG, NORVANE, UPLOAD, LogTail
 
 pytestmark = pytest.mark.usefixtures("log_without_secrets")
 
@@ -33,11 +32,7 @@ def target(tmp_path):
 
 @pytest.fixture(autouse=True)
 def clean():
-    reset_data_folder()
-    set_agent_guid("{11111111-2222-3333-4444-555555555555}")
-    if STORE.exists():
-        shutil.rmtree(STORE)
-    make_store(STORE, STORE_WIN, [QItem(files=[QFile("C:\\Users\\u\\linked.bin", b"sample")])])
+    fresh_start(STORE, [("C:\\Users\\u\\linked.bin", b"sample")])
     yield
     for path in (UPLOAD, DATA):
         if path.is_symlink():

@@ -3,20 +3,15 @@ signed agent against the nginx back end, within a time bound: the tool ends by i
 code the case gives (never a crash code), logs what happened, sends what it could, records only what
 it restored, and writes nothing on C: outside its data folder (the catalogue's own repair aside)."""
 import re
-import shutil
-import sys
 import zipfile
 
 import pytest
 
-from hardening_support import (WINE_CRASH_HINT, archives_of_run, changes, log_size, log_since,  # noqa: F401
+from hardening_support import (WINE_CRASH_HINT, archives_of_run, changes, fresh_start, log_size, log_since,  # noqa: F401
                                log_without_secrets, own_nginx, run_bounded, snapshot)
 from hostile.corpus import STORE_WIN, Store, bup_writer, cases
 from sample_store import QFile, QItem
-from vondrel_env import (CACHE, DRIVE_C, MAKE_BUP, SOURCE_DIR, reset_data_folder, set_agent_guid, unzip,
-                         upload_archives, wine, work_folders)
-
-sys.path.insert(0, str(SOURCE_DIR / "tests"))
+from vondrel_env import CACHE, DRIVE_C, MAKE_BUP, upload_archives, unzip, wine, work_folders
 
 pytestmark = pytest.mark.usefixtures("log_without_secrets")
 
@@ -39,8 +34,6 @@ def companion():
 
 
 def build_store(case):
-    if STORE.exists():
-        shutil.rmtree(STORE)
     store = Store(STORE, bup_writer(MAKE_BUP, wine))
     hostile = case.build(store)
     plain = store.add(companion()) if case.companion else None
@@ -71,8 +64,7 @@ def check_archive(received, tmp_path, plain):
 
 @pytest.mark.parametrize("case", CORPUS, ids=[c.name for c in CORPUS])
 def test_hostile_store(case, backend, tmp_path):
-    reset_data_folder()
-    set_agent_guid("{11111111-2222-3333-4444-555555555555}")
+    fresh_start(STORE)
     hostile, plain = build_store(case)
     before = snapshot()
     start = log_size()

@@ -1,14 +1,12 @@
 """The upload password never reaches the log, also on the path where the credentials are used most:
 a back end that refuses them answers 401 twice. (Every run of the hardening suites checks the whole
 log the same way, through the log_without_secrets fixture.)"""
-import shutil
 import sys
 
 import pytest
 
-from hardening_support import USER, assert_log_has_no_secret, run_bounded, secret_forms, wait_until_port_free
-from sample_store import QFile, QItem, make_store
-from vondrel_env import CACHE, DRIVE_C, LOG, SOURCE_DIR, LogTail, reset_data_folder, set_agent_guid
+from hardening_support import USER, assert_log_has_no_secret, fresh_start, run_bounded, secret_forms, wait_until_port_free
+from vondrel_env import CACHE, DRIVE_C, LOG, SOURCE_DIR, LogTail
 
 sys.path.insert(0, str(SOURCE_DIR / "tests"))
 from servers.nginx import NginxBackend  # noqa: E402
@@ -20,11 +18,7 @@ ARGS = ("--Email=soc@example.com", f"--Quarantine-Folder={STORE_WIN}")
 
 @pytest.fixture(autouse=True)
 def clean():
-    reset_data_folder()
-    set_agent_guid("{11111111-2222-3333-4444-555555555555}")
-    if STORE.exists():
-        shutil.rmtree(STORE)
-    make_store(STORE, STORE_WIN, [QItem(files=[QFile("C:\\Users\\u\\secret.bin", b"sample")])])
+    fresh_start(STORE, [("C:\\Users\\u\\secret.bin", b"sample")])
     yield
 
 
