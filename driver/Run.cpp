@@ -9,6 +9,7 @@
 #include "driver/Messages.h"
 #include "driver/QuarantineBackup.h"
 #include "driver/SentItems.h"
+#include "driver/TestPoints.h"
 #include "driver/TextConvert.h"
 #include "driver/TextWriter.h"
 #include "upload/Upload.h"
@@ -97,6 +98,7 @@ bool UploadAndRecord(const RunSettings& settings, const std::wstring& workFolder
     if (uploaded) {
         LogWrite(kLogLevelMain, kLogMain, kUploaded, archive.c_str());
         SaveSentItems(workFolder + L"\\..", backup.SentItems());
+        ReachTestPoint(TestPoint::ArchiveRecorded);
     } else {
         LogWrite(kLogLevelMain, kLogMain, kUploadFailed, archive.c_str());
     }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "driver/TestPoints.h"
 #include "driver/TextWriter.h"
 #include "quarantine/restore/Handles.h"
 #include "quarantine/restore/PathRules.h"
@@ -69,8 +70,12 @@ bool SaveSentItems(const std::wstring& folder, const SentItemSet& sentItems) {
     if (folder.empty()) return false;
     const std::wstring path = SentItemsFilePath(folder);
     const std::wstring temporary = path + kSentItemsTempSuffix;
-    const bool replaced = WriteSentItemsFile(temporary, sentItems) &&
-                          MoveFileExW(ExtendedPath(temporary, kDefaultPathLimit).c_str(),
+    if (!WriteSentItemsFile(temporary, sentItems)) {
+        DeleteFileExtended(temporary);
+        return false;
+    }
+    ReachTestPoint(TestPoint::CacheWritten);
+    const bool replaced = MoveFileExW(ExtendedPath(temporary, kDefaultPathLimit).c_str(),
                                       ExtendedPath(path, kDefaultPathLimit).c_str(),
                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!replaced) DeleteFileExtended(temporary);

@@ -6,6 +6,7 @@
 
 #include "BuildSettings.h"
 #include "driver/Log.h"
+#include "driver/TestPoints.h"
 #include "quarantine/restore/PathRules.h"
 #include "upload/Credentials.h"
 
@@ -191,6 +192,7 @@ bool RequestLoop::SendOnce(HINTERNET request) {
     if (!http_.SendRequest(request, static_cast<DWORD>(body_.size()))) return Fail(GetLastError());
     LogWrite(kLogLevelMain, kLogCommunication, kUploadingSamples);
     if (!WriteBody(request)) return false;
+    ReachTestPoint(TestPoint::RequestSent);
     if (!http_.ReceiveResponse(request)) return Fail(GetLastError());
     return true;
 }

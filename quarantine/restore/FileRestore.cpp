@@ -2,6 +2,7 @@
 
 #include "driver/FileEntries.h"
 #include "driver/Log.h"
+#include "driver/TestPoints.h"
 #include "driver/TextWriter.h"
 #include "packaging/FileWriter.h"
 #include "packaging/ZipReader.h"
@@ -343,6 +344,7 @@ void ReportRow(uint32_t code, IFileEntryWriter* context, const QueryInfo& fileRo
     WriteFileEntry(context, fileRows, index, destination);
     if (restoredCount) ++*restoredCount;
     LogWrite(kLogLevelStoreInfo, kLogQuarantine, kRestoredMessage, destination.c_str());
+    ReachTestPoint(TestPoint::FileRestored);
 }
 
 uint32_t RestoreRow(IFileEntryWriter* context, const QueryInfo& fileRows, size_t index, const std::wstring& folder,

@@ -1,5 +1,6 @@
 #include "quarantine/store/Handoffs.h"
 
+#include "driver/TestPoints.h"
 #include "packaging/ZipWriter.h"
 #include "quarantine/restore/FileRestore.h"
 #include "quarantine/restore/Handles.h"
@@ -48,6 +49,7 @@ uint32_t PackFolder(const wchar_t* folder, QuarantineHandle handle) {
         if (IsDirectoryEntry(data)) continue;
         const std::wstring filePath = folderPath + L"\\" + data.cFileName;
         if (AddFileToZip(filePath.c_str(), archive.c_str()) != kZipAddOk) result = kStoreListFailed;
+        ReachTestPoint(TestPoint::FilePacked);
     } while (FindNextFileW(find.get(), &data));
     return result;
 }

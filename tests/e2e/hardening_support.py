@@ -1,5 +1,5 @@
-"""What the hardening suites share: runs of the tool that can be bounded in time or killed at a log
-line, snapshots of the prefix's C: drive, and the check that no log line carries a secret."""
+"""What the hardening suites share: runs of the tool that can be bounded in time or stopped at a test
+point, snapshots of the prefix's C: drive, and the check that no log line carries a secret."""
 import base64
 import os
 import re
@@ -7,6 +7,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 import uuid
 from contextlib import contextmanager
@@ -14,11 +15,13 @@ from pathlib import Path
 
 import pytest
 
-from vondrel_env import AGENT, DATA, DRIVE_C, EXE, LOG, wine_env, winpath
+from vondrel_env import AGENT, BUILD_DIR, DATA, DRIVE_C, EXE, LOG, wine_env, winpath
 
 USER, PASSWORD = "vondrel-test", "Test-Pass1"
 RUN_TAG = "VONDREL_HARDENING_RUN"
 WINE_CRASH_HINT = "wine: Unhandled"
+TESTPOINTS_EXE = BUILD_DIR / "tools" / "testpoints" / "Vondrel.exe"
+POINT_VARIABLE, POINT_FOLDER_VARIABLE = "VONDREL_TEST_POINT", "VONDREL_TEST_POINT_DIR"
 
 
 # ---- runs ----
@@ -26,13 +29,25 @@ WINE_CRASH_HINT = "wine: Unhandled"
 class Run:
     """One run of the tool through the signed agent. Every Wine process that belongs to it carries a
     tag in its environment, so that it can be found and killed by its id without touching other runs
-    in the shared prefix."""
+    in the shared prefix.
 
-    def __init__(self, *args, agent=AGENT):
+    With stop_at=(point, arrival) the run is the test build of the program, which stops at that
+    arrival at the named test point and waits there until it is killed or released: see
+    wait_for_point."""
+
+    def __init__(self, *args, agent=AGENT, stop_at=None):
         self.tag = uuid.uuid4().hex
         env = wine_env()
         env[RUN_TAG] = self.tag
-        self.process = subprocess.Popen(["wine", str(agent), winpath(EXE), *map(str, args)], env=env,
+        exe = EXE
+        self.points = None
+        if stop_at is not None:
+            point, arrival = stop_at
+            self.points = Path(tempfile.mkdtemp(prefix="vondrel-point-"))
+            env[POINT_VARIABLE] = f"{point}:{arrival}"
+            env[POINT_FOLDER_VARIABLE] = winpath(self.points)
+            exe = TESTPOINTS_EXE
+        self.process = subprocess.Popen(["wine", str(agent), winpath(exe), *map(str, args)], env=env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
 
@@ -49,6 +64,23 @@ class Run:
             except OSError:
                 continue
         return found
+
+    def wait_for_point(self, timeout=180):
+        """Waits until the run stands at its test point; fails when it ended first or never got there.
+        The run stays there, whatever the machine's speed, until kill() or release()."""
+        reached = self.points / "reached"
+        deadline = time.monotonic() + timeout
+        while not reached.exists():
+            if self.process.poll() is not None:
+                pytest.fail(f"the run ended with {self.process.returncode} before its test point")
+            if time.monotonic() > deadline:
+                self.kill()
+                pytest.fail(f"the run did not reach its test point within {timeout} s")
+            time.sleep(0.01)
+        return reached.read_bytes().decode("utf-16-le")
+
+    def release(self):
+        (self.points / "release").touch()
 
     def kill(self):
         for pid in self.pids():
@@ -74,27 +106,6 @@ def run_bounded(*args, timeout=120):
     run = Run(*args)
     code = run.wait(timeout)
     return code, run.stderr
-
-
-def kill_at(run, pattern, start, timeout=120, delay=0.0):
-    """Watches the log from byte offset start until a line matches pattern, waits delay seconds and
-    kills the run. Returns the log text seen up to the kill; fails when the run ended first."""
-    regex = re.compile(pattern)
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        text = log_since(start)
-        if regex.search(text):
-            if delay:
-                time.sleep(delay)
-            if run.process.poll() is not None:
-                pytest.fail(f"the run ended before it could be killed after {pattern!r}")
-            run.kill()
-            return text
-        if run.process.poll() is not None:
-            pytest.fail(f"the run ended without logging {pattern!r}:\n{text[-3000:]}")
-        time.sleep(0.005)
-    run.kill()
-    pytest.fail(f"{pattern!r} not logged within {timeout} s")
 
 
 def log_since(start):
@@ -145,13 +156,10 @@ def wait_until_port_free(port=443, timeout=600):
 
 @contextmanager
 def own_nginx(root, password=PASSWORD, **options):
-    """The nginx back end on the shared port, made sure to be the one listening there."""
+    """The nginx back end on the shared port; it fails to start unless it is the one listening there."""
     from servers.nginx import NginxBackend
     wait_until_port_free()
     with NginxBackend(root, USER, password, **options) as server:
-        time.sleep(0.3)
-        if server._process.poll() is not None:  # another server took the port first
-            pytest.fail(f"nginx did not keep port 443: {server.log()}")
         yield server
 
 

@@ -38,6 +38,62 @@ def wait_for_port(port, process=None, timeout=20.0, what="server"):
     raise RuntimeError(f"{what} is not listening on {port} after {timeout} s")
 
 
+def _listening_inodes(port):
+    """The socket inodes listening on the loopback port (IPv4 and IPv6 tables)."""
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            rows = Path(table).read_text().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            fields = row.split()
+            local, state, inode = fields[1], fields[3], fields[9]
+            if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
+                inodes.add(inode)
+    return inodes
+
+
+def listener_pids(port):
+    """The processes that hold a socket listening on the port."""
+    wanted = {f"socket:[{inode}]" for inode in _listening_inodes(port)}
+    pids = set()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            for fd in (entry / "fd").iterdir():
+                if os.readlink(fd) in wanted:
+                    pids.add(int(entry.name))
+                    break
+        except OSError:
+            continue
+    return pids
+
+
+def _parent_of(pid):
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat.rsplit(")", 1)[1].split()[1])
+
+
+def check_own_listener(port, root_pid, what="server"):
+    """Raises unless every listener on the port is root_pid or one of its descendants: a server a test
+    reaches on a shared port must be the one the test started."""
+    holders = listener_pids(port)
+    foreign = set()
+    for pid in holders:
+        ancestor = pid
+        while ancestor not in (None, 0, 1, root_pid):
+            ancestor = _parent_of(ancestor)
+        if ancestor != root_pid:
+            foreign.add(pid)
+    if not holders or foreign:
+        raise RuntimeError(f"port {port} is not held by our {what} (pid {root_pid}) but by {sorted(foreign)}")
+
+
 def stop_process(process, stop_signal=signal.SIGTERM, timeout=15.0):
     """Ends a server process that we started: its own stop signal first, then a kill."""
     if process is None or process.poll() is not None:
@@ -55,6 +111,7 @@ class ServerThread:
 
     def __init__(self, server):
         self.server = server
+        check_own_listener(server.server_address[1], os.getpid(), type(server).__name__)
         self._thread = threading.Thread(target=server.serve_forever, daemon=True)
         self._thread.start()
 
@@ -84,6 +141,7 @@ class ServerProcess:
                                          stderr=open(self.work / "stderr.log", "wb"))
         try:
             wait_for_port(port, self._process, timeout=timeout, what=what)
+            check_own_listener(port, self._process.pid, what)
         except RuntimeError as error:
             log = self.log()
             self.stop()

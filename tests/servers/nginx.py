@@ -6,6 +6,7 @@ authentication, and PUT into a folder through its DAV module, which keeps every 
         backend.received()  # {"ostrel\\vdrel_....zip": b"PK..."}
 """
 import subprocess
+import time
 from pathlib import Path
 
 from servers.common import LOOPBACK, SERVER_CERT, SERVER_KEY, ServerProcess
@@ -79,3 +80,13 @@ class NginxBackend(ServerProcess):
     def received(self):
         """Every file the back end has kept, by its path under root."""
         return {str(p.relative_to(self.root)): p.read_bytes() for p in self.root.rglob("*") if p.is_file()}
+
+    def wait_for_files(self, count, timeout=60.0):
+        """Waits until the back end has kept count files (nginx moves each into place whole once its
+        body is in); raises when that takes longer than timeout."""
+        deadline = time.monotonic() + timeout
+        while len(self.received()) < count:
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the back end kept {len(self.received())} files, not {count}, in {timeout} s")
+            time.sleep(0.05)
+        return self.received()
