@@ -44,23 +44,49 @@ function(vondrel_add_fixture fixture)
     ENVIRONMENT "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
 
-# vondrel_add_pytest(<name> FILE <test file> [RESOURCE_LOCK <locks...>] [FIXTURES <fixtures...>] [TIMEOUT <s>])
+# Whether a test may have a loopback network of its own (unshare -n; root in a sandbox that allows it).
+# Where it may not, the suites that bind the back end's port take turns through the port443 lock.
+execute_process(COMMAND unshare -n -- ip link set lo up RESULT_VARIABLE _own_network_probe
+                OUTPUT_QUIET ERROR_QUIET)
+if(_own_network_probe EQUAL 0)
+  set(VONDREL_OWN_NETWORK 1)
+else()
+  set(VONDREL_OWN_NETWORK 0)
+endif()
+
+# vondrel_add_pytest(<name> FILE <test file> [OWN_PREFIX] [RESOURCE_LOCK <locks...>] [FIXTURES <fixtures...>]
+#                    [TIMEOUT <s>] [COST <n>])
 # A pytest module run by Debian's python3; it drives Windows programs under Wine and real Linux peers.
+# OWN_PREFIX: the module runs in a Wine prefix of its own and, where possible, a loopback network of
+# its own (tests/support/own_prefix), so it needs neither the data folder's nor the port's lock.
+# COST: a larger number starts the test earlier, so that long suites do not end the run alone.
 function(vondrel_add_pytest name)
-  cmake_parse_arguments(P "" "FILE;TIMEOUT" "RESOURCE_LOCK;FIXTURES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(P "OWN_PREFIX" "FILE;TIMEOUT;COST" "RESOURCE_LOCK;FIXTURES;DEPENDS" ${ARGN})
   if(NOT P_TIMEOUT)
     set(P_TIMEOUT 900)
   endif()
-  add_test(NAME ${name} COMMAND ${VONDREL_PYTHON} -m pytest -q -p no:cacheprovider ${P_FILE}
-           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+  set(_command ${VONDREL_PYTHON} -m pytest -q -p no:cacheprovider ${P_FILE})
+  set(_locks ${P_RESOURCE_LOCK})
+  if(P_OWN_PREFIX)
+    string(REPLACE "." "-" _prefix_name "${name}")
+    set(_command ${CMAKE_SOURCE_DIR}/tests/support/own_prefix ${_prefix_name} ${_command})
+    list(REMOVE_ITEM _locks ${VONDREL_DATA_LOCK})
+    if(VONDREL_OWN_NETWORK)
+      list(REMOVE_ITEM _locks ${VONDREL_PORT443_LOCK})
+    endif()
+  endif()
+  add_test(NAME ${name} COMMAND ${_command} WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
   # One call per property: a value that is itself a list (the environment, several locks) must stay
   # one argument.
   set_tests_properties(${name} PROPERTIES TIMEOUT ${P_TIMEOUT} ENVIRONMENT
-    "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/tests")
-  if(P_RESOURCE_LOCK)
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${P_RESOURCE_LOCK}")
+    "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/tests;VONDREL_OWN_NETWORK=${VONDREL_OWN_NETWORK}")
+  if(_locks)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${_locks}")
   endif()
   if(P_FIXTURES)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${P_FIXTURES}")
+  endif()
+  if(P_COST)
+    set_tests_properties(${name} PROPERTIES COST ${P_COST})
   endif()
 endfunction()

@@ -6,9 +6,11 @@ export WINEPREFIX=$VONDREL_ROOT/build/wine
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
+# A copy of the prefix as it was made, from which suites that need a prefix of their own start.
+VONDREL_TEMPLATE_PREFIX=$VONDREL_ROOT/build/wine-template
 
-# Creates the prefix once (with the tests' CA in its Root store and the agent's data folder), and
-# keeps a wineserver up so that every later process starts fast.
+# Creates the prefix once (with the tests' CA in its Root store and the agent's data folder) and its
+# template copy, and keeps a wineserver up so that every later process starts fast.
 vondrel_prefix_ready() {
   if [ ! -f "$WINEPREFIX/.vondrel-ready" ]; then
     rm -rf "$WINEPREFIX"
@@ -17,6 +19,12 @@ vondrel_prefix_ready() {
     wine "$VONDREL_BUILD/tools/vondrel_install_ca.exe" "Z:${VONDREL_ROOT//\//\\}\\tests\\pki\\ca.der" >/dev/null 2>&1
     mkdir -p "$WINEPREFIX/drive_c/ProgramData/Norvane"
     touch "$WINEPREFIX/.vondrel-ready"
+    rm -rf "$VONDREL_TEMPLATE_PREFIX"
+  fi
+  if [ ! -f "$VONDREL_TEMPLATE_PREFIX/.vondrel-ready" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$VONDREL_TEMPLATE_PREFIX"
+    cp -a "$WINEPREFIX" "$VONDREL_TEMPLATE_PREFIX"
   fi
   vondrel_wineserver_up
 }

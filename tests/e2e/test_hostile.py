@@ -3,15 +3,17 @@ signed agent against the nginx back end, within a time bound: the tool ends by i
 code the case gives (never a crash code), logs what happened, sends what it could, records only what
 it restored, and writes nothing on C: outside its data folder (the catalogue's own repair aside)."""
 import re
+import shutil
 import zipfile
 
 import pytest
 
-from hardening_support import (WINE_CRASH_HINT, archives_of_run, changes, fresh_start, log_size, log_since,  # noqa: F401
-                               log_without_secrets, own_nginx, run_bounded, snapshot)
+from hardening_support import (AGENT_GUID, WINE_CRASH_HINT, archives_of_run, changes, log_size,  # noqa: F401
+                               log_since, log_without_secrets, own_nginx, run_bounded, snapshot)
 from hostile.corpus import STORE_WIN, Store, bup_writer, cases
 from sample_store import QFile, QItem
-from vondrel_env import CACHE, DRIVE_C, MAKE_BUP, upload_archives, unzip, wine, work_folders
+from vondrel_env import (CACHE, DRIVE_C, MAKE_BUP, reset_data_folder, set_agent_guid, upload_archives, unzip, wine,
+                         work_folders)
 
 pytestmark = pytest.mark.usefixtures("log_without_secrets")
 
@@ -23,10 +25,18 @@ RUN_TIME_BOUND = 240  # seconds; the largest case takes about a tenth of it
 CORPUS = cases()
 
 
-@pytest.fixture
-def backend(tmp_path):
-    with own_nginx(tmp_path / "received") as server:
+@pytest.fixture(scope="module")
+def backend(tmp_path_factory):
+    """One back end for every case: each case looks only at the archive its own run uploaded."""
+    set_agent_guid(AGENT_GUID)
+    with own_nginx(tmp_path_factory.mktemp("received")) as server:
         yield server
+
+
+def clean_start():
+    reset_data_folder()
+    if STORE.exists():
+        shutil.rmtree(STORE)
 
 
 def companion():
@@ -64,7 +74,7 @@ def check_archive(received, tmp_path, plain):
 
 @pytest.mark.parametrize("case", CORPUS, ids=[c.name for c in CORPUS])
 def test_hostile_store(case, backend, tmp_path):
-    fresh_start(STORE)
+    clean_start()
     hostile, plain = build_store(case)
     before = snapshot()
     start = log_size()

@@ -8,7 +8,8 @@ from pathlib import Path
 
 SOURCE_DIR = Path(os.environ.get("VONDREL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD_DIR = Path(os.environ.get("VONDREL_BINARY_DIR", SOURCE_DIR / "build"))
-PREFIX = SOURCE_DIR / "build" / "wine"
+# The prefix of this suite: its own copy when it runs through tests/support/own_prefix.
+PREFIX = Path(os.environ.get("VONDREL_PREFIX", SOURCE_DIR / "build" / "wine"))
 DRIVE_C = PREFIX / "drive_c"
 NORVANE = DRIVE_C / "ProgramData" / "Norvane"
 DATA = NORVANE / "Vondrel"
