@@ -84,14 +84,17 @@ class SquidProxy(ServerProcess):
         account = pwd.getpwnam(SQUID_USER)
         os.chown(passwd, account.pw_uid, account.pw_gid)
 
-    def requests(self, settle=3.0):
+    def requests(self, timeout=60.0):
         """(method, URL, result/status) of every client request in the access log. squid writes a line
-        when a request ends, so this waits a little for a first one; the start-up probe is left out."""
-        deadline = time.monotonic() + settle
+        when a request ends, some time after the client is done: this waits until there is a first one
+        (the start-up probe left out) and raises when none comes within timeout."""
+        deadline = time.monotonic() + timeout
         while True:
             found = self._logged_requests()
-            if found or time.monotonic() >= deadline:
+            if found:
                 return found
+            if time.monotonic() >= deadline:
+                raise RuntimeError(f"squid logged no request within {timeout} s")
             time.sleep(0.1)
 
     def access_log(self):
