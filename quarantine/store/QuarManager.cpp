@@ -52,27 +52,27 @@ bool RememberFolder(const wchar_t* folder) {
 // reports it as switched off, so the open that creates a catalogue ends with 4.
 uint32_t RunLegacyImport() { return kStoreImportOff; }
 
-// A missing or unusable catalogue gets the full schema; a file the creation cannot use is replaced.
-uint32_t CreateSchema(const std::wstring& folder) {
-    uint32_t result = RunStatements(folder, CreationStatements());
+// A missing catalogue, or one without its tables, gets the full schema. Only a file that is positively
+// no database is replaced: any other failure (locked, damaged, an I/O error, out of memory) leaves the
+// product's records and their journal as they are, and the next open tries again.
+uint32_t CreateSchema(const std::wstring& folder, IConnectionMaker& connections) {
+    uint32_t result = RunStatements(folder, CreationStatements(), connections);
     if (result != kStoreOk) {
-        // Only a file that is no database at all is replaced; a damaged catalogue is the product's
-        // record of its quarantine and stays for the product to repair.
-        if (IsDamagedDatabase(folder)) return result;
+        if (!IsNotADatabase(folder, connections)) return result;
         if (!DeleteDatabaseFile(folder)) return result;
-        if (CheckSchema(folder, nullptr) != kSchemaMissing) return result;
-        result = RunStatements(folder, CreationStatements());
+        if (CheckSchema(folder, nullptr, connections) != kSchemaMissing) return result;
+        result = RunStatements(folder, CreationStatements(), connections);
         if (result != kStoreOk) return result;
     }
     return RunLegacyImport();
 }
 
-uint32_t BringSchemaUpToDate(const std::wstring& folder) {
-    switch (CheckSchema(folder, nullptr)) {
-    case kSchemaMissing: return CreateSchema(folder);
-    case kSchemaFilesBasic: return RunStatements(folder, FullUpgradeStatements());
-    case kSchemaFilesNoAttribute: return RunStatements(folder, AttributeUpgradeStatements());
-    case kSchemaItemsNoInfo: return RunStatements(folder, ItemUpgradeStatements());
+uint32_t BringSchemaUpToDate(const std::wstring& folder, IConnectionMaker& connections) {
+    switch (CheckSchema(folder, nullptr, connections)) {
+    case kSchemaMissing: return CreateSchema(folder, connections);
+    case kSchemaFilesBasic: return RunStatements(folder, FullUpgradeStatements(), connections);
+    case kSchemaFilesNoAttribute: return RunStatements(folder, AttributeUpgradeStatements(), connections);
+    case kSchemaItemsNoInfo: return RunStatements(folder, ItemUpgradeStatements(), connections);
     case kSchemaCurrent: break;
     }
     return kStoreOk;
@@ -92,7 +92,7 @@ void DestroySession(QuarManager* session) {
 }
 
 // Steps from the allocated session on: the session keeps the connection of a current schema.
-uint32_t StartSession(const std::wstring& folder, QuarantineHandle* handle) {
+uint32_t StartSession(const std::wstring& folder, QuarantineHandle* handle, IConnectionMaker& connections) {
     std::unique_ptr<QuarManager> session(new (std::nothrow) QuarManager());
     if (!session) return kStoreOutOfMemory;
     session->folder = folder;
@@ -100,7 +100,7 @@ uint32_t StartSession(const std::wstring& folder, QuarantineHandle* handle) {
         DestroySession(session.release());
         return kStoreInvalidArgument;
     }
-    if (CheckSchema(folder, &session->connection) != kSchemaCurrent) {
+    if (CheckSchema(folder, &session->connection, connections) != kSchemaCurrent) {
         DestroySession(session.release());
         return kStoreCannotOpen;
     }
@@ -121,16 +121,16 @@ QuarManager* SessionFromHandle(QuarantineHandle handle) {
     return Library().sessions.count(session) ? session : nullptr;
 }
 
-uint32_t OpenBackup(const wchar_t* folder, QuarantineHandle* handle) {
+uint32_t OpenBackup(const wchar_t* folder, QuarantineHandle* handle, IConnectionMaker& connections) {
     StoreLockHolder lock;
     if (folder == nullptr || *folder == L'\0' || handle == nullptr) return kStoreInvalidArgument;
     try {
         if (!RememberFolder(folder)) return kStoreInvalidArgument;
         if (!CreateDirectoryTree(folder)) return kStoreNoFolder;
-        const uint32_t schema = BringSchemaUpToDate(folder);
+        const uint32_t schema = BringSchemaUpToDate(folder, connections);
         if (schema != kStoreOk) return schema;
         *handle = 0;
-        return StartSession(folder, handle);
+        return StartSession(folder, handle, connections);
     } catch (const std::bad_alloc&) {
         return kStoreOutOfMemory;
     }

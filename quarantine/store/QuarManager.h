@@ -59,8 +59,9 @@ QuarManager* SessionFromHandle(QuarantineHandle handle);
 
 // Opens a session on a quarantine folder: makes sure the folder exists, creates or upgrades the
 // catalogue and keeps a connection to it. The first open of a folder without a catalogue creates one
-// and still reports 4.
-uint32_t OpenBackup(const wchar_t* folder, QuarantineHandle* handle);
+// and still reports 4. Every connection of the open and of the session comes from `connections`.
+uint32_t OpenBackup(const wchar_t* folder, QuarantineHandle* handle,
+                    IConnectionMaker& connections = SqliteConnections());
 // Ends a session (removing its pending item, if any). Caller holds the store lock.
 void ReleaseBackup(QuarantineHandle handle);
 // Lists every item of the catalogue; null on failure. Caller holds the store lock.

@@ -1,9 +1,11 @@
 #include "quarantine/store/QuarantineDatabase.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "driver/TextWriter.h"
+#include "quarantine/restore/Handles.h"
 #include "quarantine/restore/PathRules.h"
 #include "quarantine/store/QuarManager.h"
 
@@ -45,7 +47,10 @@ constexpr const wchar_t* kFileAttributeColumn = L"FileAttribute";
 constexpr const wchar_t* kAdditionalInfoColumn = L"additionalInfo";
 
 constexpr const wchar_t* kCountSchemaRows = L"SELECT count(*) FROM sqlite_master;";
-constexpr int64_t kSqliteCorrupt = 11;  // SQLITE_CORRUPT: "database disk image is malformed"
+constexpr int64_t kSqliteNotADatabase = 26;  // SQLITE_NOTADB: "file is not a database"
+// Every SQLite database file starts with these 16 bytes (the text and its terminating zero).
+constexpr char kSqliteHeader[] = "SQLite format 3";
+constexpr DWORD kSqliteHeaderSize = sizeof kSqliteHeader;
 
 constexpr const wchar_t* kGuidFormat = L"%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x";
 
@@ -73,6 +78,35 @@ SchemaState StateOfConnection(ISQLInterface& connection) {
     if (files != kSchemaCurrent) return files;
     if (!TableSql(connection, kItemsTableSql, &sql)) return kSchemaMissing;
     return sql.find(kAdditionalInfoColumn) == std::wstring::npos ? kSchemaItemsNoInfo : kSchemaCurrent;
+}
+
+bool SqliteReportsNotADatabase(const std::wstring& folder, IConnectionMaker& connections) {
+    std::unique_ptr<ISQLInterface> connection = OpenDatabase(folder, connections);
+    if (!connection) return false;
+    connection->Execute(kCountSchemaRows);
+    const bool notADatabase = connection->GetLastErrorCode() == kSqliteNotADatabase;
+    connection->Close(false);
+    return notADatabase;
+}
+
+enum class Header { Unreadable, Empty, Sqlite, Foreign };
+
+// Reads at most the header's size from the start of the file; other openers are not disturbed.
+Header ReadHeader(const std::wstring& path) {
+    UniqueFile file(CreateFileExtended(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    if (!file) return Header::Unreadable;
+    char bytes[kSqliteHeaderSize];
+    DWORD total = 0;
+    while (total < kSqliteHeaderSize) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), bytes + total, kSqliteHeaderSize - total, &read, nullptr)) return Header::Unreadable;
+        if (read == 0) break;
+        total += read;
+    }
+    if (total == 0) return Header::Empty;
+    if (total < kSqliteHeaderSize) return Header::Foreign;
+    return std::memcmp(bytes, kSqliteHeader, kSqliteHeaderSize) == 0 ? Header::Sqlite : Header::Foreign;
 }
 
 bool IsHexDigit(wchar_t c) {
@@ -123,10 +157,10 @@ std::wstring DatabasePath(const std::wstring& folder) {
     return folder + kDatabaseFileName;
 }
 
-std::unique_ptr<ISQLInterface> OpenDatabase(const std::wstring& folder) {
+std::unique_ptr<ISQLInterface> OpenDatabase(const std::wstring& folder, IConnectionMaker& connections) {
     const std::wstring path = DatabasePath(folder);
     if (path.empty()) return nullptr;
-    std::unique_ptr<ISQLInterface> connection(new (std::nothrow) Csql_lite());
+    std::unique_ptr<ISQLInterface> connection = connections.MakeConnection();
     if (!connection || !connection->Open(path.c_str())) return nullptr;
     return connection;
 }
@@ -136,17 +170,17 @@ bool DeleteDatabaseFile(const std::wstring& folder) {
     return !path.empty() && DeleteFileExtended(path);
 }
 
-bool IsDamagedDatabase(const std::wstring& folder) {
-    std::unique_ptr<ISQLInterface> connection = OpenDatabase(folder);
-    if (!connection) return false;
-    connection->Execute(kCountSchemaRows);
-    const bool damaged = connection->GetLastErrorCode() == kSqliteCorrupt;
-    connection->Close(false);
-    return damaged;
+bool IsNotADatabase(const std::wstring& folder, IConnectionMaker& connections) {
+    const std::wstring path = DatabasePath(folder);
+    if (path.empty()) return false;
+    // SQLite looks first: it rolls a hot journal back before it reads the header, so a header torn by
+    // a crashed writer is mended rather than judged.
+    if (SqliteReportsNotADatabase(folder, connections)) return true;
+    return ReadHeader(path) == Header::Foreign;
 }
 
-uint32_t RunStatements(const std::wstring& folder, const StatementList& statements) {
-    std::unique_ptr<ISQLInterface> connection = OpenDatabase(folder);
+uint32_t RunStatements(const std::wstring& folder, const StatementList& statements, IConnectionMaker& connections) {
+    std::unique_ptr<ISQLInterface> connection = OpenDatabase(folder, connections);
     if (!connection) return kStoreCannotOpen;
     uint32_t result = kStoreOk;
     for (const wchar_t* statement : statements) {
@@ -160,8 +194,9 @@ uint32_t RunStatements(const std::wstring& folder, const StatementList& statemen
     return result;
 }
 
-SchemaState CheckSchema(const std::wstring& folder, std::unique_ptr<ISQLInterface>* kept) {
-    std::unique_ptr<ISQLInterface> connection = OpenDatabase(folder);
+SchemaState CheckSchema(const std::wstring& folder, std::unique_ptr<ISQLInterface>* kept,
+                        IConnectionMaker& connections) {
+    std::unique_ptr<ISQLInterface> connection = OpenDatabase(folder, connections);
     if (!connection) return kSchemaMissing;
     const SchemaState state = StateOfConnection(*connection);
     if (kept != nullptr && state != kSchemaMissing) {

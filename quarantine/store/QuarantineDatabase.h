@@ -62,16 +62,21 @@ const StatementList& ItemUpgradeStatements();
 std::wstring DatabasePath(const std::wstring& folder);
 
 // A read-write connection (the file is created when missing), or none.
-std::unique_ptr<ISQLInterface> OpenDatabase(const std::wstring& folder);
+std::unique_ptr<ISQLInterface> OpenDatabase(const std::wstring& folder,
+                                            IConnectionMaker& connections = SqliteConnections());
 bool DeleteDatabaseFile(const std::wstring& folder);
-// True when the catalogue is an SQLite database that SQLite finds damaged (as opposed to a file that is
-// no database at all): it still holds the product's records, so it must not be replaced.
-bool IsDamagedDatabase(const std::wstring& folder);
+// True only when the catalogue file is positively no SQLite database: SQLite reports SQLITE_NOTADB for
+// it, or it does not start with SQLite's 16-byte header. An empty file is a database without tables;
+// a file that cannot be looked at, or that SQLite cannot read for any other reason (locked, damaged,
+// out of memory, I/O error, ...) still holds the product's records.
+bool IsNotADatabase(const std::wstring& folder, IConnectionMaker& connections = SqliteConnections());
 // Runs the statements one by one on a connection of its own: 0, 2 (cannot open) or 3 (a statement
 // failed to prepare; the ones before it stay applied).
-uint32_t RunStatements(const std::wstring& folder, const StatementList& statements);
+uint32_t RunStatements(const std::wstring& folder, const StatementList& statements,
+                       IConnectionMaker& connections = SqliteConnections());
 // The schema state; with `kept` the open connection is handed over (none when the state is 0).
-SchemaState CheckSchema(const std::wstring& folder, std::unique_ptr<ISQLInterface>* kept);
+SchemaState CheckSchema(const std::wstring& folder, std::unique_ptr<ISQLInterface>* kept,
+                        IConnectionMaker& connections = SqliteConnections());
 
 // The catalogue's GUID text: 36 lower-case hexadecimal characters with dashes, no braces.
 std::wstring GuidToText(const GUID& guid);

@@ -284,4 +284,13 @@ const char* Csql_lite::GetLastErrorText() { return lastErrorText_.c_str(); }
 
 int64_t Csql_lite::GetLastErrorCode() { return lastErrorCode_; }
 
+std::unique_ptr<ISQLInterface> SqliteConnectionMaker::MakeConnection() {
+    return std::unique_ptr<ISQLInterface>(new (std::nothrow) Csql_lite());
+}
+
+IConnectionMaker& SqliteConnections() {
+    static SqliteConnectionMaker maker;
+    return maker;
+}
+
 }  // namespace vondrel

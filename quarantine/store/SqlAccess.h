@@ -137,4 +137,21 @@ private:
     int32_t changes_ = 0;
 };
 
+// Makes the connections the store opens on a catalogue. The store's own maker gives Csql_lite; tests
+// give connections that fail where SQLite can fail.
+class IConnectionMaker {
+public:
+    virtual ~IConnectionMaker() = default;
+    // A closed connection; null when out of memory.
+    virtual std::unique_ptr<ISQLInterface> MakeConnection() = 0;
+};
+
+class SqliteConnectionMaker final : public IConnectionMaker {
+public:
+    std::unique_ptr<ISQLInterface> MakeConnection() override;
+};
+
+// The process's one SQLite connection maker.
+IConnectionMaker& SqliteConnections();
+
 }  // namespace vondrel

@@ -41,8 +41,8 @@ TEST(OpenBackup, BringsEachSchemaStateUpToDate) {
         {"noattribute", kStoreOk, kStoreOk, 32},
         {"noinfo", kStoreOk, kStoreOk, 0},
         {"sizenoactor", kStoreSchemaFailed, kStoreSchemaFailed, 0},
-        {"noitems", kStoreImportOff, kStoreOk, 0},  // replaced by a fresh catalogue
-        {"notadb", kStoreImportOff, kStoreOk, 0},
+        {"noitems", kStoreSchemaFailed, kStoreOk, 0},  // kept: the creation adds tables until one exists
+        {"notadb", kStoreImportOff, kStoreOk, 0},       // replaced by a fresh catalogue
         {"listing", kStoreOk, kStoreOk, 0},
     };
     for (const UpgradeCase& c : cases) {
@@ -64,16 +64,16 @@ TEST(OpenBackup, BringsEachSchemaStateUpToDate) {
     }
 }
 
-TEST(OpenBackup, ReplacedCataloguesLoseTheirOldRows) {
+TEST(OpenBackup, ADatabaseWithoutItsItemsTableKeepsItsRows) {
     test::CatalogueCopy copy("noitems");
     test::Session session;
-    ASSERT_EQ(kStoreImportOff, session.Open(copy.folder()));
+    ASSERT_EQ(kStoreSchemaFailed, session.Open(copy.folder()));
     ASSERT_EQ(kStoreOk, session.Open(copy.folder()));
     Csql_lite db;
     ASSERT_TRUE(db.Open(DatabasePath(copy.folder()).c_str(), true));
     QueryInfo files(L"SELECT count(*) FROM BackupFiles;");
     ASSERT_TRUE(db.Execute(files));
-    EXPECT_EQ(0, files.Row(0)[0].integer);
+    EXPECT_EQ(1, files.Row(0)[0].integer);
 }
 
 TEST(OpenBackup, FolderLengthLimits) {

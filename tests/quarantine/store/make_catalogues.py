@@ -169,6 +169,49 @@ def upgrades(root):
         f.write(b"this is not an SQLite database, only text\n" * 200)
 
 
+def expect_sqlite_error(path, code):
+    try:
+        sqlite3.connect(path).execute("SELECT count(*) FROM sqlite_master").fetchall()
+    except sqlite3.DatabaseError as error:
+        if error.sqlite_errorcode == code:
+            return
+        raise
+    raise AssertionError("%s reads as a database" % path)
+
+
+def patched_catalogues(root):
+    """Catalogues SQLite cannot read: one whose header is SQLite's but whose page size is not one
+    (SQLite: not a database), one whose first page is damaged (SQLite: malformed); and files that are
+    not SQLite's at all: a short one that starts like the header, and an empty one."""
+    def patched(name, patch):
+        folder, db = catalogue(root, name, CURRENT)
+        item(db, GUID_A)
+        version(db, GUID_A)
+        db.commit()
+        db.close()
+        path = os.path.join(folder, "Quarantine.db")
+        with open(path, "rb") as f:
+            data = bytearray(f.read())
+        patch(data)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def bad_page_size(data):
+        data[16:18] = b"\x00\x03"
+
+    def bad_page_type(data):
+        data[100] = 0  # the first page's b-tree header starts at byte 100
+
+    expect_sqlite_error(patched("pagesize", bad_page_size), 26)  # SQLITE_NOTADB
+    expect_sqlite_error(patched("malformed", bad_page_type), 11)  # SQLITE_CORRUPT
+    for name, data in (("shortfile", b"SQLite for"), ("emptyfile", b"")):
+        folder = os.path.join(root, name)
+        os.makedirs(folder)
+        with open(os.path.join(folder, "Quarantine.db"), "wb") as f:
+            f.write(data)
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -245,6 +288,7 @@ def main():
     listing(root)
     failing_listings(root)
     upgrades(root)
+    patched_catalogues(root)
     removal(root)
     guarded_removal(root)
     value_types(root)

@@ -98,14 +98,32 @@ def test_upgrades_add_the_missing_columns(copy_of, name, code, file_columns, att
         assert db.execute("SELECT guid FROM BackupItems").fetchall() == [(GUID_A,)]
 
 
-@pytest.mark.parametrize("name", ["noitems", "notadb"])
-def test_unusable_catalogues_are_replaced(copy_of, name):
+@pytest.mark.parametrize("name, first, replaced, second, file_rows", [
+    ("notadb", 4, True, 0, 0),      # text
+    ("shortfile", 4, True, 0, 0),   # shorter than SQLite's header
+    ("pagesize", 4, True, 0, 0),    # SQLite's header, but SQLite reports it as no database
+    ("emptyfile", 4, False, 0, 0),  # a database without tables: it gets them where it is
+    ("noitems", 3, False, 0, 1),    # the creation adds tables until it meets one that exists
+    ("malformed", 3, False, 3, None),  # damaged: the product's records stay for the product to repair
+])
+def test_only_files_that_are_no_database_are_replaced(copy_of, tmp_path, name, first, replaced, second, file_rows):
     folder = copy_of(name)
-    assert open_code(folder) == 4
-    with catalogue(folder) as db:
-        assert db.execute("SELECT type, name, sql FROM sqlite_master ORDER BY rowid").fetchall() == CREATION
-        assert db.execute("SELECT count(*) FROM BackupFiles").fetchone() == (0,)
-    assert open_code(folder) == 0
+    path = folder / "Quarantine.db"
+    before = path.read_bytes()
+    # A second name keeps the file's inode in use, so a file made anew cannot get the same one.
+    os.link(path, tmp_path / "second-name")
+    inode = path.stat().st_ino
+    assert open_code(folder) == first
+    assert (path.stat().st_ino != inode) == replaced
+    if file_rows is None:
+        assert path.read_bytes() == before
+    else:
+        with catalogue(folder) as db:
+            if name != "noitems":
+                assert db.execute("SELECT type, name, sql FROM sqlite_master ORDER BY rowid").fetchall() == CREATION
+            assert db.execute("SELECT count(*) FROM BackupFiles").fetchone() == (file_rows,)
+    assert open_code(folder) == second
+    assert (path.stat().st_ino != inode) == replaced
 
 
 def test_removal_deletes_exactly_the_items_rows(copy_of):
