@@ -81,10 +81,10 @@ set(VONDREL_PASSWORD_BUFFER 11)
 
 vondrel_scramble_bytes(VONDREL_SCRAMBLED_USER_NAME "${VONDREL_UPLOAD_USER}" ${VONDREL_USER_NAME_BUFFER})
 vondrel_scramble_bytes(VONDREL_SCRAMBLED_PASSWORD "${VONDREL_UPLOAD_PASSWORD}" ${VONDREL_PASSWORD_BUFFER})
-configure_file(${CMAKE_CURRENT_LIST_DIR}/UploadCredentials.h.in ${CMAKE_BINARY_DIR}/generated/UploadCredentials.h @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/UploadCredentials.h.in ${VONDREL_SETTINGS_DIR}/UploadCredentials.h @ONLY)
 
-# The Linux-side tests' copy of the values, to check what the servers receive; it holds nothing that
-# the build cache does not hold already.
+# The Linux-side tests' copy of the test values, to check what the servers receive; no other
+# configuration writes its values down in plain text.
 function(_vondrel_json_string out text)
   string(REPLACE "\\" "\\\\" text "${text}")
   string(REPLACE "\"" "\\\"" text "${text}")
@@ -93,5 +93,7 @@ endfunction()
 _vondrel_json_string(_endpoint "${VONDREL_ENDPOINT_URL}")
 _vondrel_json_string(_user "${VONDREL_UPLOAD_USER}")
 _vondrel_json_string(_password "${VONDREL_UPLOAD_PASSWORD}")
-file(WRITE ${CMAKE_BINARY_DIR}/generated/upload_settings.json
-  "{\"endpoint\": ${_endpoint}, \"user\": ${_user}, \"password\": ${_password}}\n")
+if(VONDREL_CONFIG STREQUAL "Test")
+  file(WRITE ${CMAKE_BINARY_DIR}/generated/upload_settings.json
+    "{\"endpoint\": ${_endpoint}, \"user\": ${_user}, \"password\": ${_password}}\n")
+endif()

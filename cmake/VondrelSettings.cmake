@@ -7,6 +7,19 @@ set(VONDREL_UPLOAD_USER "" CACHE STRING "Upload user name")
 set(VONDREL_UPLOAD_PASSWORD "" CACHE STRING "Upload password")
 set(VONDREL_TRUSTED_THUMBPRINTS "" CACHE STRING "SHA-1 thumbprints (hex, ';'-separated) of the agent's code-signing certificates")
 
+# scripts/release hands the four values over in the environment, so that they never reach the cache,
+# and has the headers that hold them generated into a private folder outside the build folder.
+foreach(_var VONDREL_ENDPOINT_URL VONDREL_UPLOAD_USER VONDREL_UPLOAD_PASSWORD VONDREL_TRUSTED_THUMBPRINTS)
+  if("${${_var}}" STREQUAL "" AND DEFINED ENV{${_var}})
+    set(${_var} "$ENV{${_var}}")
+  endif()
+endforeach()
+if(DEFINED ENV{VONDREL_SETTINGS_DIR})
+  set(VONDREL_SETTINGS_DIR "$ENV{VONDREL_SETTINGS_DIR}")
+else()
+  set(VONDREL_SETTINGS_DIR "${CMAKE_BINARY_DIR}/generated")
+endif()
+
 set(VONDREL_TEST_PKI_DIR "${CMAKE_SOURCE_DIR}/tests/pki" CACHE PATH "Test PKI made by tests/pki/make-pki")
 
 if(VONDREL_CONFIG STREQUAL "Test")
@@ -49,5 +62,5 @@ foreach(_t IN LISTS _thumbs)
   string(APPEND VONDREL_THUMBPRINT_LIST "L\"${_t}\", ")
 endforeach()
 
-configure_file(${CMAKE_SOURCE_DIR}/cmake/BuildSettings.h.in ${CMAKE_BINARY_DIR}/generated/BuildSettings.h @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/BuildSettings.h.in ${VONDREL_SETTINGS_DIR}/BuildSettings.h @ONLY)
 include(${CMAKE_CURRENT_LIST_DIR}/UploadCredentials.cmake)

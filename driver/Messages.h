@@ -1,4 +1,6 @@
-// Log texts that several steps of the run write.
+// Log texts that several steps of the run write; the texts of a single step are named constants beside
+// their use. Every log text stays byte for byte as the tool has always written it, spelling included
+// ("Sucessfully", "impmented"): the tools that read these logs match the lines exactly.
 #pragma once
 
 namespace vondrel {

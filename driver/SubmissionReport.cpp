@@ -2,6 +2,7 @@
 
 #include "driver/SystemFacts.h"
 #include "driver/TextWriter.h"
+#include "VondrelVersion.h"
 
 namespace vondrel {
 namespace {
@@ -12,7 +13,7 @@ constexpr const wchar_t* kReportHead =
     L"<Ostrel>\n"
     L"<Preamble>\n"
     L"<product_name value=\"Vondrel\" />\n"
-    L"<version value=\"1.0.0.50\" />\n";
+    L"<version value=\"" VONDREL_VERSION_TEXT "\" />\n";
 constexpr const wchar_t* kDateRunLine = L"<date_run value=\"%s\" />\n";
 constexpr const wchar_t* kSystemInfoLines =
     L"</Preamble>\n"

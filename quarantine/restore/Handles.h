@@ -51,7 +51,8 @@ struct FileHandleTraits {
     static void Close(pointer h) noexcept { ::CloseHandle(h); }
 };
 
-// Handles whose "none" value is null (processes, snapshots opened by OpenProcess and the like).
+// Handles whose "none" value is null: processes and threads (OpenProcess, CreateProcess) and access
+// tokens (OpenProcessToken). A tool help snapshot fails with INVALID_HANDLE_VALUE and uses UniqueFile.
 struct KernelHandleTraits {
     using pointer = HANDLE;
     static pointer Invalid() noexcept { return nullptr; }
@@ -83,7 +84,7 @@ struct LocalMemoryTraits {
 };
 
 using UniqueFile = UniqueResource<FileHandleTraits>;          // CreateFileW
-using UniqueKernelHandle = UniqueResource<KernelHandleTraits>;  // OpenProcess, CreateProcess
+using UniqueKernelHandle = UniqueResource<KernelHandleTraits>;  // OpenProcess, CreateProcess, OpenProcessToken
 using UniqueFind = UniqueResource<FindHandleTraits>;          // FindFirstFileW
 using UniqueRegKey = UniqueResource<RegKeyTraits>;            // RegOpenKeyExW
 using UniqueSid = UniqueResource<SidTraits>;                  // AllocateAndInitializeSid

@@ -216,6 +216,9 @@ void PrepareTreeForShellDelete(const std::wstring& folder, int depth) {
     } while (FindNextFileW(find.get(), &data));
 }
 
+// The shell deletes without a word: nobody sits at the console of a run.
+constexpr FILEOP_FLAGS kQuietDelete = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
+
 }  // namespace
 
 DWORD RemoveDirectoryTree(const wchar_t* folder) {
@@ -228,7 +231,7 @@ DWORD RemoveDirectoryTree(const wchar_t* folder) {
     SHFILEOPSTRUCTW operation{};
     operation.wFunc = FO_DELETE;
     operation.pFrom = source.c_str();
-    operation.fFlags = 0x0614;  // silent, no confirmation, no confirmation of mkdir, no error UI
+    operation.fFlags = kQuietDelete;
     DWORD result = static_cast<DWORD>(SHFileOperationW(&operation));
     if (result == 0 && !RemoveDirectoryW(ExtendedPath(folder, kDefaultPathLimit).c_str())) result = GetLastError();
     return result;

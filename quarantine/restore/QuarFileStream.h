@@ -1,5 +1,6 @@
-// An existing file presented as a read-only COM IStream, so that stream-based code (the zip writer)
-// can read files on disk. The file is opened with full sharing and backup semantics.
+// An existing file (or folder) opened for reading, with full sharing and backup semantics, behind the
+// COM IStream the zip writer reads from. Read, Seek and Stat work; CopyTo, Commit, Revert, the region
+// locks and Clone log that they are not implemented and return E_NOTIMPL.
 #pragma once
 
 #include <windows.h>
@@ -21,6 +22,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* read) override;
+    // Write and SetSize pass the request to the system, which refuses it on the read-only handle.
     HRESULT STDMETHODCALLTYPE Write(const void* buffer, ULONG count, ULONG* written) override;
 
     HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override;

@@ -22,8 +22,9 @@ enum class SqlKind : uint32_t {
     WideText = 6,
 };
 
-// One parameter or one column value. Only the members of its kind are meaningful; Integer and Float
-// mirror each other in `integer` and `real`.
+// One parameter or one column value. Only the members of its kind are meaningful. An Integer or Float
+// made from a number also fills the other number member (`integer`, `real`); a copy carries the payload
+// of its kind only, a move carries every member.
 class SqlValue {
 public:
     SqlValue() = default;  // Null

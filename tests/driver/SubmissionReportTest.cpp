@@ -7,6 +7,7 @@
 
 #include "driver/SystemFacts.h"
 #include "tests/support/TestSupport.h"
+#include "VondrelVersion.h"
 
 namespace vondrel {
 namespace {
@@ -38,7 +39,7 @@ std::string ExpectedReport(const std::string& dateRun, const std::string& scanEn
            "<Ostrel>\r\n"
            "<Preamble>\r\n"
            "<product_name value=\"Vondrel\" />\r\n"
-           "<version value=\"1.0.0.50\" />\r\n"
+           "<version value=\"" VONDREL_VERSION_TEXT "\" />\r\n"
            "<date_run value=\"" + dateRun + "\" />\r\n"
            "</Preamble>\r\n"
            "<SystemInfo>\r\n"

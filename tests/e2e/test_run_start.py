@@ -1,11 +1,13 @@
 """The start of a run: the trusted launcher, the data folder, the command line, the log."""
+import re
 import shutil
+import struct
 import subprocess
 
 import pytest
 
-from vondrel_env import (AGENT, DATA, EXE, LOG, NORVANE, UNSIGNED_AGENT, LogTail, reset_data_folder,
-                         run_vondrel)
+from vondrel_env import (AGENT, DATA, EXE, LOG, NORVANE, SOURCE_DIR, UNSIGNED_AGENT, LogTail,
+                         reset_data_folder, run_vondrel)
 
 STARTING = "Starting Vondrel.exe utility"
 STOPPING = "Stopping Vondrel.exe utility"
@@ -89,4 +91,13 @@ def test_the_program_is_a_self_contained_64_bit_console_program():
     image = EXE.read_bytes()
     assert b'level="asInvoker"' in image and b'uiAccess="false"' in image
     assert b"supportedOS" not in image
-    assert "1.0.0.50".encode("utf-16-le") in image and "Vondrel".encode("utf-16-le") in image
+    version = re.search(r"project\(Vondrel VERSION (\d+)\.(\d+)\.(\d+)\.(\d+)",
+                        (SOURCE_DIR / "CMakeLists.txt").read_text()).groups()
+    text = ".".join(version)
+    assert text.encode("utf-16-le") in image and "Vondrel".encode("utf-16-le") in image
+    assert f'name="Norvane.Vondrel" version="{text}"'.encode() in image
+    # The fixed version block: signature, structure version, then file and product version, high and
+    # low 32 bits each.
+    major, minor, build, revision = (int(n) for n in version)
+    numbers = struct.pack("<II", major << 16 | minor, build << 16 | revision)
+    assert struct.pack("<II", 0xFEEF04BD, 0x10000) + numbers + numbers in image
