@@ -152,7 +152,7 @@ bool QuarantineBackup::CollectItems(const std::wstring& workFolder, bool& nothin
         return true;
     }
     const std::wstring cacheFolder = workFolder + L"\\..";
-    LoadSentItems(cacheFolder, sentItems_);
+    if (readSentCache_) LoadSentItems(cacheFolder, sentItems_);
 
     TextFile metadata;
     metadata.Open(workFolder + kMetadataFileName, TextFile::Mode::CreateAlways);

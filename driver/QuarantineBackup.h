@@ -37,6 +37,8 @@ public:
     bool CollectSegregated(const std::wstring& extractFolder, bool& nothingToSend);
 
     const SentItemSet& SentItems() const { return sentItems_; }
+    // The cache file is not read: its items are sent again. Its next write replaces it.
+    void DistrustSentCache() { readSentCache_ = false; }
 
 private:
     int64_t handle_ = 0;
@@ -44,6 +46,7 @@ private:
     SentItemSet sentItems_;
     bool ignoreSentCache_ = false;
     bool noUpload_ = false;
+    bool readSentCache_ = true;
 };
 
 }  // namespace vondrel

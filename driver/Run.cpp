@@ -28,6 +28,10 @@ constexpr const wchar_t* kUploadFailed = L"Failed to upload file %s to Norvane b
 constexpr const wchar_t* kZipDeleted = L"Successfully deleted zip file %s";
 constexpr const wchar_t* kZipNotDeleted = L"Unable to delete zip file %s , 0x%x";
 constexpr const wchar_t* kUnsafeFolder = L"Folder %s may be changed by other users or is a link, stopping tool execution";
+constexpr const wchar_t* kFolderRestricted =
+    L"Folder %s could be changed by other users, its access was restricted to SYSTEM and Administrators";
+constexpr const wchar_t* kCacheNotTrusted =
+    L"Sent items cache %s was not written by this tool or has other links, it is not read and will be replaced";
 constexpr const wchar_t* kExtractOnly = L"Extract only option supplied, skipping Ostrel upload";
 
 constexpr unsigned kMaxWorkFolderAttempts = 99999;
@@ -147,12 +151,19 @@ bool RunSubmission(const RunSettings& settings, IFolderInspector& folders) {
         return false;
     }
 
+    if (verdict == FolderVerdict::Restricted) LogWrite(kLogLevelMain, kLogMain, kFolderRestricted, uploadFolder.c_str());
+
     std::string workFolderUtf8;
     MakeWorkFolderPath(WideToUtf8(uploadFolder), workFolderUtf8);
     const std::wstring workFolder = Utf8ToWide(workFolderUtf8);
     if (!CreateDirectoryW(workFolder.c_str(), nullptr)) return StopWith(kWorkDirFailed, workFolder, GetLastError());
 
     QuarantineBackup backup(settings.quarantineFolder, settings.ignoreSentCache, settings.noUpload);
+    const std::wstring cache = SentItemsFilePath(uploadFolder);
+    if (!IsSentCacheTrustworthy(cache, folders)) {
+        LogWrite(kLogLevelMain, kLogMain, kCacheNotTrusted, cache.c_str());
+        backup.DistrustSentCache();
+    }
     bool result = false;
     if (backup.Open()) {
         bool nothingToSend = false;
@@ -179,6 +190,8 @@ int RunTool(int argc, wchar_t** argv, IStartChecks& checks, IFolderInspector& fo
     // The log lives in the data folder: one that is missing its parent, or that others could have
     // planted, ends the run before a line is written into it.
     if (!PrepareFolder(settings.dataFolder, folders, &error, &verdict)) return 1;
+    if (verdict == FolderVerdict::Restricted)
+        LogWrite(kLogLevelMain, kLogMain, kFolderRestricted, settings.dataFolder.c_str());
 
     const LauncherVerdict launcher = checks.CheckLauncher();
     if (!launcher.trusted) {
