@@ -158,7 +158,6 @@ bool PrepareFolder(const std::wstring& folder, IFolderInspector& inspector, DWOR
     *verdict = FolderVerdict::Safe;
     if (CreateProtectedFolder(folder, error)) return true;
     if (*error != ERROR_ALREADY_EXISTS) return false;
-    *error = ERROR_SUCCESS;
     *verdict = CheckFolder(folder, inspector);
     // Only the DACL is mended: a link or a folder of another owner may hold what that owner planted.
     if (*verdict == FolderVerdict::OthersMayWrite) *verdict = RestrictFolder(folder, inspector, error);

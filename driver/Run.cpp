@@ -5,6 +5,7 @@
 
 #include <ctime>
 
+#include "driver/Backlog.h"
 #include "driver/Log.h"
 #include "driver/Messages.h"
 #include "driver/QuarantineBackup.h"
@@ -20,13 +21,7 @@ constexpr const wchar_t* kNotTrustedLauncher = L"Vondrel.exe was not started by 
 constexpr const wchar_t* kRunAsAdministrator = L"Please run utility as administrator";
 constexpr const wchar_t* kQuarantineFolderIs = L"Quarantine folder location is %s";
 constexpr const wchar_t* kUploadDirFailed = L"Failed to create upload directory %s , 0x%x";
-constexpr const wchar_t* kWorkDirFailed = L"Failed to create zip file directory %s , 0x%x";
 constexpr const wchar_t* kDirFailed = L"Failed to create directory %s , 0x%x";
-constexpr const wchar_t* kUploading = L"Uploading file %s to Norvane backend";
-constexpr const wchar_t* kUploaded = L"Successfully uploaded file %s to Norvane backend";
-constexpr const wchar_t* kUploadFailed = L"Failed to upload file %s to Norvane backend";
-constexpr const wchar_t* kZipDeleted = L"Successfully deleted zip file %s";
-constexpr const wchar_t* kZipNotDeleted = L"Unable to delete zip file %s , 0x%x";
 constexpr const wchar_t* kUnsafeFolder = L"Folder %s may be changed by other users or is a link, stopping tool execution";
 constexpr const wchar_t* kFolderRestricted =
     L"Folder %s could be changed by other users, its access was restricted to SYSTEM and Administrators";
@@ -92,28 +87,6 @@ bool RunExtractOnly(const RunSettings& settings) {
     return result;
 }
 
-namespace {
-
-bool UploadAndRecord(const RunSettings& settings, const std::wstring& workFolder, QuarantineBackup& backup) {
-    const std::wstring archive = workFolder + L".zip";
-    LogWrite(kLogLevelMain, kLogMain, kUploading, archive.c_str());
-    const bool uploaded = UploadArchive(settings, archive);
-    if (uploaded) {
-        LogWrite(kLogLevelMain, kLogMain, kUploaded, archive.c_str());
-        SaveSentItems(workFolder + L"\\..", backup.SentItems());
-    } else {
-        LogWrite(kLogLevelMain, kLogMain, kUploadFailed, archive.c_str());
-    }
-    if (DeleteFileW(archive.c_str())) {
-        LogWrite(kLogLevelMain, kLogMain, kZipDeleted, archive.c_str());
-    } else {
-        LogWrite(kLogLevelMain, kLogMain, kZipNotDeleted, archive.c_str(), GetLastError());
-    }
-    return uploaded;
-}
-
-}  // namespace
-
 bool MakeWorkFolderPath(const std::string& parent, std::string& path) {
     const std::string prefix = WorkFolderPrefix();
     for (unsigned counter = 0; counter < kMaxWorkFolderAttempts; ++counter) {
@@ -176,7 +149,7 @@ bool RunSubmission(const RunSettings& settings, IFolderInspector& folders) {
             LogMain(kExtractOnly);
             result = true;
         } else {
-            result = UploadAndRecord(settings, workFolder, backup);
+            result = SendCollected(settings, uploadFolder, workFolder, backup);
         }
     }
     backup.Close();
