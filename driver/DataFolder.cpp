@@ -48,13 +48,32 @@ DWORD SystemFolderInspector::Attributes(const std::wstring& folder, DWORD* repar
     return attributes;
 }
 
-DWORD SystemFolderInspector::Security(const std::wstring& folder, UniqueLocal& descriptor, PSID* owner, PACL* dacl) {
+DWORD SystemFolderInspector::Security(const std::wstring& path, UniqueLocal& descriptor, PSID* owner, PACL* dacl) {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    DWORD error = GetNamedSecurityInfoW(ExtendedPath(folder, kDefaultPathLimit).c_str(), SE_FILE_OBJECT,
+    DWORD error = GetNamedSecurityInfoW(ExtendedPath(path, kDefaultPathLimit).c_str(), SE_FILE_OBJECT,
                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, owner, nullptr, dacl,
                                         nullptr, &sd);
     descriptor.reset(sd);
     return error;
+}
+
+DWORD SystemFolderInspector::ProtectDacl(const std::wstring& folder, PACL dacl) {
+    const ExtendedPath extended(folder, kDefaultPathLimit);
+    std::wstring path = extended.c_str();  // the call takes a writable name
+    return SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 dacl, nullptr);
+}
+
+DWORD SystemFolderInspector::LinkCount(const std::wstring& file, DWORD* links) {
+    *links = 0;
+    UniqueFile handle(CreateFileExtended(file, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!handle) return GetLastError();
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle.get(), &information)) return GetLastError();
+    *links = information.nNumberOfLinks;
+    return ERROR_SUCCESS;
 }
 
 bool IsTrustedSid(PSID sid) {
@@ -79,14 +98,25 @@ bool DaclLetsOthersWrite(PACL dacl) {
     return false;
 }
 
-bool CreateProtectedFolder(const std::wstring& folder, DWORD* error) {
+namespace {
+
+// The protected descriptor of kProtectedFolderSddl; false with *error set when it cannot be built.
+bool ProtectedDescriptor(UniqueLocal& descriptor, DWORD* error) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1, &sd, nullptr)) {
         *error = GetLastError();
         return false;
     }
-    UniqueLocal descriptor(sd);
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, sd, FALSE};
+    descriptor.reset(sd);
+    return true;
+}
+
+}  // namespace
+
+bool CreateProtectedFolder(const std::wstring& folder, DWORD* error) {
+    UniqueLocal descriptor;
+    if (!ProtectedDescriptor(descriptor, error)) return false;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     if (CreateDirectoryW(ExtendedPath(folder, kDefaultPathLimit).c_str(), &attributes)) return true;
     *error = GetLastError();
     return false;
@@ -107,13 +137,43 @@ FolderVerdict CheckFolder(const std::wstring& folder, IFolderInspector& inspecto
     return FolderVerdict::Safe;
 }
 
+FolderVerdict RestrictFolder(const std::wstring& folder, IFolderInspector& inspector, DWORD* error) {
+    UniqueLocal descriptor;
+    if (!ProtectedDescriptor(descriptor, error)) return FolderVerdict::OthersMayWrite;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present || dacl == nullptr) {
+        *error = ERROR_INVALID_SECURITY_DESCR;
+        return FolderVerdict::OthersMayWrite;
+    }
+    *error = inspector.ProtectDacl(folder, dacl);
+    if (*error != ERROR_SUCCESS) return FolderVerdict::OthersMayWrite;
+    const FolderVerdict again = CheckFolder(folder, inspector);
+    return again == FolderVerdict::Safe ? FolderVerdict::Restricted : again;
+}
+
 bool PrepareFolder(const std::wstring& folder, IFolderInspector& inspector, DWORD* error, FolderVerdict* verdict) {
     *error = ERROR_SUCCESS;
     *verdict = FolderVerdict::Safe;
     if (CreateProtectedFolder(folder, error)) return true;
     if (*error != ERROR_ALREADY_EXISTS) return false;
     *verdict = CheckFolder(folder, inspector);
-    return *verdict == FolderVerdict::Safe;
+    // Only the DACL is mended: a link or a folder of another owner may hold what that owner planted.
+    if (*verdict == FolderVerdict::OthersMayWrite) *verdict = RestrictFolder(folder, inspector, error);
+    return *verdict == FolderVerdict::Safe || *verdict == FolderVerdict::Restricted;
+}
+
+bool IsSentCacheTrustworthy(const std::wstring& file, IFolderInspector& inspector) {
+    DWORD links = 0;
+    const DWORD error = inspector.LinkCount(file, &links);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    if (error != ERROR_SUCCESS || links != 1) return false;
+    UniqueLocal descriptor;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    if (inspector.Security(file, descriptor, &owner, &dacl) != ERROR_SUCCESS) return false;
+    return IsTrustedSid(owner);
 }
 
 }  // namespace vondrel

@@ -7,5 +7,6 @@ namespace vondrel {
 
 constexpr const wchar_t* kStartingMessage = L"Starting Vondrel.exe utility";
 constexpr const wchar_t* kStoppingMessage = L"Stopping Vondrel.exe utility";
+constexpr const wchar_t* kWorkDirFailed = L"Failed to create zip file directory %s , 0x%x";
 
 }  // namespace vondrel

@@ -59,6 +59,20 @@ void WriteItemHead(TextFile& file, const QuarantineItem& item, const std::wstrin
                 item.detectionName ? item.detectionName : L"");
 }
 
+// Passes each restored file on to the metadata file and notes its name for the item.
+class FileNameRecorder final : public IFileEntryWriter {
+public:
+    FileNameRecorder(IFileEntryWriter& metadata, std::vector<std::wstring>& names) : metadata_(metadata), names_(names) {}
+    void WriteFileEntry(const QueryInfo& fileRows, size_t index, const std::wstring& destinationPath) override {
+        metadata_.WriteFileEntry(fileRows, index, destinationPath);
+        names_.push_back(FileNameOf(destinationPath));
+    }
+
+private:
+    IFileEntryWriter& metadata_;
+    std::vector<std::wstring>& names_;
+};
+
 // The list of the store's items, freed when it goes.
 class ItemList {
 public:
@@ -132,6 +146,15 @@ bool QuarantineBackup::CollectAndPack(const std::wstring& workFolder, const std:
     return ok;
 }
 
+bool QuarantineBackup::CollectAndPackItems(const std::wstring& workFolder, const SentItemSet& items,
+                                           const std::wstring& email, const std::wstring& comment) {
+    onlyItems_ = &items;
+    bool nothingToSend = false;
+    const bool packed = CollectAndPack(workFolder, email, comment, nothingToSend);
+    onlyItems_ = nullptr;
+    return packed && !nothingToSend;
+}
+
 bool QuarantineBackup::PackWorkFolder(const std::wstring& folder) {
     if (folder.empty()) return false;
     return PackFolder(folder.c_str(), handle_) == kStoreOk;
@@ -152,7 +175,12 @@ bool QuarantineBackup::CollectItems(const std::wstring& workFolder, bool& nothin
         return true;
     }
     const std::wstring cacheFolder = workFolder + L"\\..";
-    LoadSentItems(cacheFolder, sentItems_);
+    if (onlyItems_ == nullptr) {
+        if (readSentCache_) LoadSentItems(cacheFolder, sentItems_);
+        cachedItems_ = sentItems_;
+    }
+    takenUp_.clear();
+    restored_.clear();
 
     TextFile metadata;
     metadata.Open(workFolder + kMetadataFileName, TextFile::Mode::CreateAlways);
@@ -165,7 +193,9 @@ bool QuarantineBackup::CollectItems(const std::wstring& workFolder, bool& nothin
     for (uint32_t i = 0; i < list.count(); ++i) {
         const QuarantineItem& item = *list.at(i);
         const std::wstring guidText = ItemGuidText(item.guid);
-        if (!ignoreSentCache_ && sentItems_.count(guidText) != 0) {
+        if (onlyItems_ != nullptr) {
+            if (onlyItems_->count(guidText) == 0) continue;
+        } else if (!ignoreSentCache_ && sentItems_.count(guidText) != 0) {
             LogWrite(kLogLevelMain, kLogMain, kSkippingSent, guidText.c_str());
             continue;
         }
@@ -175,9 +205,12 @@ bool QuarantineBackup::CollectItems(const std::wstring& workFolder, bool& nothin
         anyTakenUp = true;
         WriteItemHead(metadata, item, guidText);
         entries.BeginFileList();
+        takenUp_.push_back({guidText, {}});
+        FileNameRecorder recorder(entries, takenUp_.back().fileNames);
         unsigned restored = 0;
-        if (RestoreItemFiles(&entries, &item, handle_, workFolder.c_str(), &restored) == kStoreOk) {
+        if (RestoreItemFiles(&recorder, &item, handle_, workFolder.c_str(), &restored) == kStoreOk) {
             sentItems_.insert(guidText);
+            restored_.insert(guidText);
             result = true;
             fileCount += restored;
         }

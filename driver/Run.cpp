@@ -5,11 +5,11 @@
 
 #include <ctime>
 
+#include "driver/Backlog.h"
 #include "driver/Log.h"
 #include "driver/Messages.h"
 #include "driver/QuarantineBackup.h"
 #include "driver/SentItems.h"
-#include "driver/TestPoints.h"
 #include "driver/TextConvert.h"
 #include "driver/TextWriter.h"
 #include "upload/Upload.h"
@@ -21,14 +21,12 @@ constexpr const wchar_t* kNotTrustedLauncher = L"Vondrel.exe was not started by 
 constexpr const wchar_t* kRunAsAdministrator = L"Please run utility as administrator";
 constexpr const wchar_t* kQuarantineFolderIs = L"Quarantine folder location is %s";
 constexpr const wchar_t* kUploadDirFailed = L"Failed to create upload directory %s , 0x%x";
-constexpr const wchar_t* kWorkDirFailed = L"Failed to create zip file directory %s , 0x%x";
 constexpr const wchar_t* kDirFailed = L"Failed to create directory %s , 0x%x";
-constexpr const wchar_t* kUploading = L"Uploading file %s to Norvane backend";
-constexpr const wchar_t* kUploaded = L"Successfully uploaded file %s to Norvane backend";
-constexpr const wchar_t* kUploadFailed = L"Failed to upload file %s to Norvane backend";
-constexpr const wchar_t* kZipDeleted = L"Successfully deleted zip file %s";
-constexpr const wchar_t* kZipNotDeleted = L"Unable to delete zip file %s , 0x%x";
 constexpr const wchar_t* kUnsafeFolder = L"Folder %s may be changed by other users or is a link, stopping tool execution";
+constexpr const wchar_t* kFolderRestricted =
+    L"Folder %s could be changed by other users, its access was restricted to SYSTEM and Administrators";
+constexpr const wchar_t* kCacheNotTrusted =
+    L"Sent items cache %s was not written by this tool or has other links, it is not read and will be replaced";
 constexpr const wchar_t* kExtractOnly = L"Extract only option supplied, skipping Ostrel upload";
 
 constexpr unsigned kMaxWorkFolderAttempts = 99999;
@@ -89,29 +87,6 @@ bool RunExtractOnly(const RunSettings& settings) {
     return result;
 }
 
-namespace {
-
-bool UploadAndRecord(const RunSettings& settings, const std::wstring& workFolder, QuarantineBackup& backup) {
-    const std::wstring archive = workFolder + L".zip";
-    LogWrite(kLogLevelMain, kLogMain, kUploading, archive.c_str());
-    const bool uploaded = UploadArchive(settings, archive);
-    if (uploaded) {
-        LogWrite(kLogLevelMain, kLogMain, kUploaded, archive.c_str());
-        SaveSentItems(workFolder + L"\\..", backup.SentItems());
-        ReachTestPoint(TestPoint::ArchiveRecorded);
-    } else {
-        LogWrite(kLogLevelMain, kLogMain, kUploadFailed, archive.c_str());
-    }
-    if (DeleteFileW(archive.c_str())) {
-        LogWrite(kLogLevelMain, kLogMain, kZipDeleted, archive.c_str());
-    } else {
-        LogWrite(kLogLevelMain, kLogMain, kZipNotDeleted, archive.c_str(), GetLastError());
-    }
-    return uploaded;
-}
-
-}  // namespace
-
 bool MakeWorkFolderPath(const std::string& parent, std::string& path) {
     const std::string prefix = WorkFolderPrefix();
     for (unsigned counter = 0; counter < kMaxWorkFolderAttempts; ++counter) {
@@ -149,12 +124,19 @@ bool RunSubmission(const RunSettings& settings, IFolderInspector& folders) {
         return false;
     }
 
+    if (verdict == FolderVerdict::Restricted) LogWrite(kLogLevelMain, kLogMain, kFolderRestricted, uploadFolder.c_str());
+
     std::string workFolderUtf8;
     MakeWorkFolderPath(WideToUtf8(uploadFolder), workFolderUtf8);
     const std::wstring workFolder = Utf8ToWide(workFolderUtf8);
     if (!CreateDirectoryW(workFolder.c_str(), nullptr)) return StopWith(kWorkDirFailed, workFolder, GetLastError());
 
     QuarantineBackup backup(settings.quarantineFolder, settings.ignoreSentCache, settings.noUpload);
+    const std::wstring cache = SentItemsFilePath(uploadFolder);
+    if (!IsSentCacheTrustworthy(cache, folders)) {
+        LogWrite(kLogLevelMain, kLogMain, kCacheNotTrusted, cache.c_str());
+        backup.DistrustSentCache();
+    }
     bool result = false;
     if (backup.Open()) {
         bool nothingToSend = false;
@@ -167,7 +149,7 @@ bool RunSubmission(const RunSettings& settings, IFolderInspector& folders) {
             LogMain(kExtractOnly);
             result = true;
         } else {
-            result = UploadAndRecord(settings, workFolder, backup);
+            result = SendCollected(settings, uploadFolder, workFolder, backup);
         }
     }
     backup.Close();
@@ -181,6 +163,8 @@ int RunTool(int argc, wchar_t** argv, IStartChecks& checks, IFolderInspector& fo
     // The log lives in the data folder: one that is missing its parent, or that others could have
     // planted, ends the run before a line is written into it.
     if (!PrepareFolder(settings.dataFolder, folders, &error, &verdict)) return 1;
+    if (verdict == FolderVerdict::Restricted)
+        LogWrite(kLogLevelMain, kLogMain, kFolderRestricted, settings.dataFolder.c_str());
 
     const LauncherVerdict launcher = checks.CheckLauncher();
     if (!launcher.trusted) {

@@ -14,6 +14,11 @@ namespace {
 constexpr ULONG kStreamBufferSize = 32768;
 constexpr int kCompressionLevel = 3;
 constexpr int kMemoryLevel = 8;
+// General purpose bit 11: the entry's name is UTF-8. Readers take a name without it as code page 437.
+constexpr uLong kUtf8NameFlag = 0x800;
+// Version made by, host NTFS (11): Info-ZIP's unzip converts the names of entries made on a FAT host
+// (0) from the OEM code page whatever their flags say.
+constexpr uLong kMadeOnNtfs = 11u << 8;
 // 1980-01-01 00:00:00, the earliest time a DOS date can hold.
 constexpr uLong kEarliestDosDateTime = (((0u << 9) | (1u << 5) | 1u) << 16) | 0u;
 
@@ -83,7 +88,19 @@ bool DropServerAndShare(std::wstring& path) {
     return true;
 }
 
+bool IsAscii(const std::string& text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) > 0x7F) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+EntryNameEncoding EncodingOfEntryName(const std::string& utf8Name) {
+    if (IsAscii(utf8Name)) return {};
+    return {kUtf8NameFlag, kMadeOnNtfs};
+}
 
 ZipEntryWriter::ZipEntryWriter(zlib_filefunc64_def* functions, const wchar_t* zipPath, const wchar_t* entryName,
                                uLong dosDateTime, uint64_t size, uLong crc) {
@@ -93,9 +110,11 @@ ZipEntryWriter::ZipEntryWriter(zlib_filefunc64_def* functions, const wchar_t* zi
     std::string name;
     if (entryName == nullptr || !ToUtf8(entryName, name)) throw std::runtime_error(kInvalidName);
     const zip_fileinfo info = EntryInfo(dosDateTime);
-    const int result = zipOpenNewFileInZip3_64(zip_.get(), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+    const EntryNameEncoding encoding = EncodingOfEntryName(name);
+    const int result = zipOpenNewFileInZip4_64(zip_.get(), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                                                Z_DEFLATED, kCompressionLevel, 0, -MAX_WBITS, kMemoryLevel,
-                                               Z_DEFAULT_STRATEGY, kArchivePassword, crc, NeedsZip64(size) ? 1 : 0);
+                                               Z_DEFAULT_STRATEGY, kArchivePassword, crc, encoding.versionMadeBy,
+                                               encoding.flags, NeedsZip64(size) ? 1 : 0);
     if (result != ZIP_OK) throw std::runtime_error(kOpenEntryFailed);
     entryOpen_ = true;
 }

@@ -82,6 +82,15 @@ DWORD AddFileToZip(const wchar_t* filePath, const wchar_t* zipPath);
 // true when a drive or share prefix was recognised and dropped.
 bool ZipEntryNameFromPath(std::wstring& path);
 
+// What an entry's name asks for in its headers. A pure ASCII name: no flag bits and version made by 0
+// (encryption adds flag bit 0). Any other name: the UTF-8 flag (general purpose bit 11) and version made
+// by NTFS, so that every reader takes the bytes as UTF-8.
+struct EntryNameEncoding {
+    uLong flags = 0;
+    uLong versionMadeBy = 0;
+};
+EntryNameEncoding EncodingOfEntryName(const std::string& utf8Name);
+
 // UTF-16 to UTF-8 (code page 65001, no flags); false when the text does not convert.
 bool ToUtf8(const std::wstring& wide, std::string& narrow);
 

@@ -1,6 +1,7 @@
 """The demo behind scripts/demo: one real submission to the local back end, then a second run that
 finds nothing new."""
 import argparse
+import os
 import shutil
 import subprocess
 import sys
@@ -63,7 +64,9 @@ def show_received(backend):
         with tempfile.TemporaryDirectory() as work:
             archive = Path(work, "upload.zip")
             archive.write_bytes(data)
-            listing = subprocess.run(["unzip", "-l", str(archive)], capture_output=True).stdout
+            # unzip prints UTF-8 flagged names in the locale's character set.
+            listing = subprocess.run(["unzip", "-l", str(archive)], capture_output=True,
+                                     env=dict(os.environ, LC_ALL="C.UTF-8")).stdout
             print(listing.decode("utf-8", errors="replace"))
             out = unzip(archive, Path(work, "out"))
             for doc in ("quarantined_metadata.json", "Ostrel.xml"):

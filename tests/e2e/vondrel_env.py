@@ -111,8 +111,8 @@ def work_folders():
 
 def unzip(archive, into):
     """Checks the archive with Info-ZIP (every entry decrypted and its CRC verified), then extracts it.
-    Entry names are stored as UTF-8 without the UTF-8 flag, which Debian's unzip would read as CP437,
-    so the files are written out under their UTF-8 names by Python's zipfile."""
+    The files are written out by Python's zipfile under the names it reads, which follow each entry's
+    UTF-8 flag: a non-ASCII name without the flag comes out garbled, as every other reader shows it."""
     import subprocess as sp
     import zipfile
     r = sp.run(["unzip", "-tq", "-P", "vermilio", str(archive)], capture_output=True)
@@ -121,8 +121,7 @@ def unzip(archive, into):
     into.mkdir(parents=True, exist_ok=True)
     with zipfile.ZipFile(archive) as z:
         for info in z.infolist():
-            name = info.filename if info.flag_bits & 0x800 else info.filename.encode("cp437").decode("utf-8")
-            (into / name).write_bytes(z.read(info, pwd=b"vermilio"))
+            (into / info.filename).write_bytes(z.read(info, pwd=b"vermilio"))
     return into
 
 

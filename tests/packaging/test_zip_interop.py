@@ -183,16 +183,51 @@ def test_a_file_that_is_not_a_zip_is_replaced_by_a_one_entry_archive(tmp_path):
     assert run("zipinfo", "-1", str(archive)).stdout.splitlines() == [b"only.txt"]
 
 
-def test_non_ascii_names_are_stored_as_utf8_without_the_utf8_flag(tmp_path):
-    file = tmp_path / "Grüße ž.txt"
-    file.write_bytes(b"unicode name")
-    archive = tmp_path / "u.zip"
-    add(file, archive)
+UTF8_NAME_FLAG = 0x800
+
+
+def listed_names(archive):
+    """The entry names as Info-ZIP, 7-Zip and Python's zipfile read them, each tool on its own."""
+    env = dict(os.environ, LC_ALL="C.UTF-8")
+    r = subprocess.run(["unzip", "-Z1", str(archive)], capture_output=True, env=env)
+    assert r.returncode == 0, r.stderr
+    by_unzip = r.stdout.decode("utf-8").splitlines()
+    r = subprocess.run([SEVENZIP, "l", "-slt", "-p" + PASSWORD, str(archive)], capture_output=True, env=env)
+    assert r.returncode == 0, r.stderr
+    by_7zip = [line[len("Path = "):] for line in r.stdout.decode("utf-8").splitlines()
+               if line.startswith("Path = ")][1:]  # the first Path is the archive's own
     with zipfile.ZipFile(archive) as z:
-        (info,) = z.infolist()
-    assert info.flag_bits & 0x800 == 0
-    assert info.orig_filename.encode("cp437") == "Grüße ž.txt".encode("utf-8")
-    assert sevenzip_content(archive, "*") == b"unicode name"
+        by_python = [i.filename for i in z.infolist()]
+    return by_unzip, by_7zip, by_python
+
+
+def test_names_read_right_and_only_non_ascii_ones_carry_the_utf8_flag(tmp_path):
+    names = {  # name: whether its entry must carry the flag
+        "R\u00e9sum\u00e9_\u00c5ngstr\u00f6m.pdf": True,
+        "Gr\u00fc\u00dfe \u017e.txt": True,
+        "\u8cc7\u6599.doc": True,                 # characters of three UTF-8 bytes
+        "\U0001f600 smile.txt": True,             # a surrogate pair in UTF-16, four bytes in UTF-8
+        "plain-ascii_name (1).txt": False,
+    }
+    folder = tmp_path / "names"
+    folder.mkdir()
+    archive = tmp_path / "u.zip"
+    for name in names:
+        (folder / name).write_bytes(name.encode("utf-8"))
+        add(folder / name, archive)
+    assert_tools_accept(archive)
+    for tool, listed in zip(("unzip -Z1", "7zz l", "zipfile"), listed_names(archive)):
+        assert listed == list(names), tool
+    with zipfile.ZipFile(archive) as z:
+        for info in z.infolist():
+            flagged = names[info.filename]
+            assert info.flag_bits == (UTF8_NAME_FLAG | 1 if flagged else 1), info.filename
+            # Made on NTFS: Info-ZIP reads the names of FAT-made entries as OEM text despite the flag.
+            assert (info.create_system, info.create_version) == ((11, 0) if flagged else (0, 0)), info.filename
+            assert info.orig_filename.encode("utf-8") == info.filename.encode("utf-8")
+            assert z.read(info, pwd=PASSWORD.encode()) == info.filename.encode("utf-8")
+    for name in names:
+        assert unzip_content(archive, name) == name.encode("utf-8"), name
 
 
 def test_pack_failures_report_nine(tmp_path):
