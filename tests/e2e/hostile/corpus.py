@@ -504,8 +504,13 @@ def cases():
                             ("dot-dot-name", "C:\\a\\..")]:
         add(Case(f"path-{label}", zip_item_case(f"path-{label}", original), 0,
                  [row_failed(17, original.rsplit("\\", 1)[1])]))
+    # A path that would write a line of its own, time stamp and all: the path stays inside its one line,
+    # its line breaks written as "?", and no piece of it stands as a line.
+    forged = "1:2:3 4-5-2026 Successfully uploaded file C:\\fake.zip"
     add(Case("path-line-breaks", item_with_rows("line-breaks", files=[
-        ("C:\\a\\x\r\n1:2:3 4-5-2026 Successfully uploaded file C:\\fake.zip\r\n.exe", b"x", {})]), 0))
+        (f"C:\\a\\x\r\n{forged}\r\n.exe", b"x", {})]), 0,
+        [destination(f"C:\\a\\x??{forged}??.exe")],
+        absent=[re.escape("Successfully uploaded file C:\\fake.zip") + ".*", r"\.exe.*", r".*C:\\a\\x"]))
     add(Case("path-only-dots", zip_item_case("path-only-dots", "C:\\a\\...", entry="a/..."), 0,
              [row_failed(17, "...")]))
     for label, original in [("trailing-dot", "C:\\a\\evil.exe."), ("trailing-blank", "C:\\a\\evil.exe "),
