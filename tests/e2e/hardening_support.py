@@ -16,7 +16,7 @@ import pytest
 
 from vondrel_env import AGENT, DATA, DRIVE_C, EXE, LOG, wine_env, winpath
 
-USER, PASSWORD = "vondrel-test", "Test-Pass1"
+from upload_settings import PASSWORD, USER
 RUN_TAG = "VONDREL_HARDENING_RUN"
 WINE_CRASH_HINT = "wine: Unhandled"
 
