@@ -46,7 +46,6 @@ def test_an_https_endpoint_on_port_8443_is_reached_over_tls(tmp_path):
         received = server.received()
         requests = server.access_log()
     lines = tail.lines()
-    print("\n".join(lines))
     path, name = archive_of(lines)
     assert [f"Successfully uploaded file {path}", f"Successfully uploaded file {path} to Norvane backend"] == \
         [l for l in lines if l.startswith("Successfully uploaded")]
@@ -64,7 +63,6 @@ def test_a_redirect_is_not_followed():
             code, stderr = run_bounded(*ARGS)
             assert code == 1, stderr[-3000:]
     lines = tail.lines()
-    print("\n".join(lines))
     path, name = archive_of(lines)
     assert [(r.method, r.object_name) for r in backend.requests] == [("PUT", f"/ostrel%5C{name}")]
     assert len(backend.requests[0].body) > 0
