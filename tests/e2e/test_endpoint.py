@@ -44,13 +44,11 @@ def test_an_https_endpoint_on_port_8443_is_reached_over_tls(tmp_path):
         result = wine(AGENT, winpath(PORT8443_EXE), *ARGS, timeout=120)
         assert result.returncode == 0, result.stderr[-3000:]
         received = server.received()
-        requests = server.access_log()
     lines = tail.lines()
     path, name = archive_of(lines)
     assert [f"Successfully uploaded file {path}", f"Successfully uploaded file {path} to Norvane backend"] == \
         [l for l in lines if l.startswith("Successfully uploaded")]
     assert list(received) == [f"ostrel\\{name}"]
-    assert len(requests) == 1 and f'"PUT /ostrel%5C{name} HTTP/1.1" 201 ' in requests[0], requests
     assert CACHE.read_bytes().startswith(OLD_CACHE) and CACHE.read_bytes() != OLD_CACHE
     assert upload_archives() == []
 
