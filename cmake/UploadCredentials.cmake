@@ -83,8 +83,13 @@ vondrel_scramble_bytes(VONDREL_SCRAMBLED_USER_NAME "${VONDREL_UPLOAD_USER}" ${VO
 vondrel_scramble_bytes(VONDREL_SCRAMBLED_PASSWORD "${VONDREL_UPLOAD_PASSWORD}" ${VONDREL_PASSWORD_BUFFER})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/UploadCredentials.h.in ${VONDREL_SETTINGS_DIR}/UploadCredentials.h @ONLY)
 
-# The Linux-side tests' copy of the test values, to check what the servers receive; no other
-# configuration writes its values down in plain text.
+# The Linux-side tests' copy of the values, to check what the servers receive. Only the Test
+# configuration writes it: no other build leaves the credentials in plain text beside the program.
+set(_settings_file ${CMAKE_BINARY_DIR}/generated/upload_settings.json)
+if(NOT VONDREL_CONFIG STREQUAL "Test")
+  file(REMOVE ${_settings_file})
+  return()
+endif()
 function(_vondrel_json_string out text)
   string(REPLACE "\\" "\\\\" text "${text}")
   string(REPLACE "\"" "\\\"" text "${text}")
@@ -93,7 +98,5 @@ endfunction()
 _vondrel_json_string(_endpoint "${VONDREL_ENDPOINT_URL}")
 _vondrel_json_string(_user "${VONDREL_UPLOAD_USER}")
 _vondrel_json_string(_password "${VONDREL_UPLOAD_PASSWORD}")
-if(VONDREL_CONFIG STREQUAL "Test")
-  file(WRITE ${CMAKE_BINARY_DIR}/generated/upload_settings.json
-    "{\"endpoint\": ${_endpoint}, \"user\": ${_user}, \"password\": ${_password}}\n")
-endif()
+file(WRITE ${_settings_file}
+  "{\"endpoint\": ${_endpoint}, \"user\": ${_user}, \"password\": ${_password}}\n")

@@ -50,6 +50,21 @@ else()
   message(FATAL_ERROR "VONDREL_CONFIG must be Test or Release, not '${VONDREL_CONFIG}'.")
 endif()
 
+# vondrel_endpoint_source(<url> <file name>): the translation unit that holds the endpoint URL, written
+# into build/generated. A program for another endpoint differs from Vondrel.exe by this one object.
+# The upload carries the back end's credentials and the samples, so no configuration takes an endpoint
+# that would send them in clear text.
+function(vondrel_endpoint_source url name)
+  string(TOLOWER "${url}" _lower)
+  if(NOT _lower MATCHES "^https://[^/:?#]+")
+    message(FATAL_ERROR "The upload endpoint must be an https:// URL, not '${url}': the upload sends the "
+                        "back end's credentials and the samples, which must never travel in clear text.")
+  endif()
+  set(VONDREL_ENDPOINT_URL "${url}")
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/EndpointSettings.cpp.in ${CMAKE_BINARY_DIR}/generated/${name} @ONLY)
+endfunction()
+vondrel_endpoint_source("${VONDREL_ENDPOINT_URL}" EndpointSettings.cpp)
+
 # The thumbprints as a C++ initialiser list of wide strings.
 string(TOUPPER "${VONDREL_TRUSTED_THUMBPRINTS}" _thumbs)
 string(REPLACE " " "" _thumbs "${_thumbs}")

@@ -32,7 +32,7 @@ int LogWrite(int /*level*/, const wchar_t* /*category*/, const wchar_t* format, 
     if (!file.Open(LogFilePath(), TextFile::Mode::Append, TextFile::Links::Refuse)) return 1;
     va_list args;
     va_start(args, format);
-    std::wstring line = TimeStamp() + FormatTextV(format, args) + L"\n";
+    std::wstring line = TimeStamp() + FormatTextMaskedV(format, args) + L"\n";
     va_end(args);
     file.Write(line);
     return 0;

@@ -15,8 +15,9 @@ constexpr const wchar_t* kLogMain = L"Main";
 constexpr const wchar_t* kLogCommunication = L"Communication";
 constexpr const wchar_t* kLogQuarantine = L"Quarantine";
 
-// Appends one line: the local time as "%d:%d:%d %d-%d-%d ", the message formatted by FormatText,
-// CR LF. Returns 0 when written, 1 when the file could not be opened.
+// Appends one line: the local time as "%d:%d:%d %d-%d-%d ", the message formatted by FormatText with
+// the arguments' control characters written as "?" (so a line is always one line), CR LF. Returns 0
+// when written, 1 when the file could not be opened.
 int LogWrite(int level, const wchar_t* category, const wchar_t* format, ...);
 
 // "C:\ProgramData\Norvane\Vondrel\log.txt", fixed for the process.

@@ -99,9 +99,16 @@ std::wstring StringArgument(const FormatSpec& spec, va_list& args) {
     return text;
 }
 
-}  // namespace
+enum class ArgumentText { AsIs, ControlsMasked };
 
-std::wstring FormatTextV(const wchar_t* format, va_list args) {
+bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
+
+std::wstring Argument(std::wstring text, ArgumentText kind) {
+    if (kind == ArgumentText::ControlsMasked) std::replace_if(text.begin(), text.end(), IsControl, L'?');
+    return text;
+}
+
+std::wstring Format(const wchar_t* format, va_list args, ArgumentText argumentText) {
     std::wstring out;
     if (format == nullptr) return out;
     va_list ap;
@@ -122,10 +129,10 @@ std::wstring FormatTextV(const wchar_t* format, va_list args) {
         switch (*p) {
             case L's':
             case L'S':
-                Pad(out, StringArgument(spec, ap), spec, false);
+                Pad(out, Argument(StringArgument(spec, ap), argumentText), spec, false);
                 break;
             case L'c':
-                Pad(out, std::wstring(1, static_cast<wchar_t>(va_arg(ap, int))), spec, false);
+                Pad(out, Argument(std::wstring(1, static_cast<wchar_t>(va_arg(ap, int))), argumentText), spec, false);
                 break;
             case L'd':
             case L'i': {
@@ -158,6 +165,14 @@ std::wstring FormatTextV(const wchar_t* format, va_list args) {
     }
     va_end(ap);
     return out;
+}
+
+}  // namespace
+
+std::wstring FormatTextV(const wchar_t* format, va_list args) { return Format(format, args, ArgumentText::AsIs); }
+
+std::wstring FormatTextMaskedV(const wchar_t* format, va_list args) {
+    return Format(format, args, ArgumentText::ControlsMasked);
 }
 
 std::wstring FormatText(const wchar_t* format, ...) {

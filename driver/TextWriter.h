@@ -17,6 +17,10 @@ namespace vondrel {
 std::wstring FormatText(const wchar_t* format, ...);
 std::wstring FormatTextV(const wchar_t* format, va_list args);
 
+// The same, with every control character (U+0000 to U+001F, U+007F) of a %s or %c argument written as
+// "?": text from the store cannot break a line or forge one, while the format's own line ends stay.
+std::wstring FormatTextMaskedV(const wchar_t* format, va_list args);
+
 // The bytes of a text file line: "\n" becomes CR LF, U+0000 to U+00FF become the byte of the same
 // value, and any other character becomes "?".
 std::string EncodeSingleByte(const std::wstring& text);

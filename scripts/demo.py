@@ -17,7 +17,7 @@ from servers.squid import SquidProxy  # noqa: E402
 from vondrel_env import (BUILD_DIR, DRIVE_C, LogTail, legacy_writer, run_vondrel, set_agent_guid,  # noqa: E402
                          unzip)
 
-USER, PASSWORD = "vondrel-test", "Test-Pass1"
+from upload_settings import PASSWORD, USER  # noqa: E402
 STORE = DRIVE_C / "Quarantine"
 EMAIL = "soc@example.com"
 

@@ -44,6 +44,7 @@ struct UrlParts {
     std::wstring host;
     std::wstring path;
     INTERNET_PORT port = 0;
+    bool secure = false;  // the scheme is https, whatever the port
 };
 
 UrlParts CrackUrl(const std::wstring& url) {
@@ -62,6 +63,7 @@ UrlParts CrackUrl(const std::wstring& url) {
     out.host.assign(parts.lpszHostName, parts.dwHostNameLength);
     out.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
     out.port = parts.nPort;
+    out.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
     return out;
 }
 
@@ -101,14 +103,21 @@ bool LoadArchive(const std::wstring& path, std::vector<char>& body) {
     return false;
 }
 
-// A request for the object on the connection; HTTPS when the port is 443. error gets the failure's.
-HINTERNET OpenUploadRequest(HINTERNET connection, const wchar_t* verb, const std::wstring& objectName,
-                            INTERNET_PORT port, DWORD& error) {
-    const DWORD flags = port == INTERNET_DEFAULT_HTTPS_PORT ? WINHTTP_FLAG_SECURE : 0;
-    HINTERNET request = WinHttpOpenRequest(connection, verb, objectName.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                           WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
-    error = request == nullptr ? GetLastError() : ERROR_SUCCESS;
-    return request;
+// A request for the object on the connection, over TLS when the URL's scheme is https, that never
+// follows a redirect: the back end does not redirect a submission, so a 3xx comes from a misconfigured
+// or hostile server, which must not get the archive sent on to wherever it points. error gets the
+// failure's.
+HINTERNET OpenUploadRequest(HINTERNET connection, const wchar_t* verb, const std::wstring& objectName, bool secure,
+                            DWORD& error) {
+    UniqueInternet request(WinHttpOpenRequest(connection, verb, objectName.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                              WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (!request || !WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy))) {
+        error = GetLastError();
+        return nullptr;
+    }
+    error = ERROR_SUCCESS;
+    return request.release();
 }
 
 // The exchange of one upload: the request loop with its state across iterations.
@@ -266,7 +275,7 @@ void Exchange(IWinHttpCalls& http, const UploadClient& client, const UrlParts& u
 
     DWORD error = ERROR_SUCCESS;
     request.reset(OpenUploadRequest(connection.get(), client.useProxy ? kVerbHead : kVerbPut, objectName,
-                                    url.port, error));
+                                    url.secure, error));
     if (!request) {
         LogWrite(kLogLevelMain, kLogCommunication, kOpenRequestFailed, error);
         return loop.Abandon(error);
@@ -276,7 +285,7 @@ void Exchange(IWinHttpCalls& http, const UploadClient& client, const UrlParts& u
     if (client.useProxy) {
         if (!ProxyHandshake(http, client, request.get())) return loop.Abandon(GetLastError());
         request.reset();
-        request.reset(OpenUploadRequest(connection.get(), kVerbPut, objectName, url.port, error));
+        request.reset(OpenUploadRequest(connection.get(), kVerbPut, objectName, url.secure, error));
         if (!request) return loop.Abandon(error);
         loop.SetServerCredentials(request.get());
     }

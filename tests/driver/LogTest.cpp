@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "tests/support/TestSupport.h"
@@ -31,6 +32,24 @@ TEST(LogWrite, CharactersBeyondOneByteBecomeQuestionMarks) {
     ASSERT_EQ(1u, log.RawLines().size());
     const std::string line = log.RawLines()[0];
     EXPECT_EQ("R\xe9sum\xe9 ?", line.substr(line.size() - 8));
+}
+
+TEST(LogWrite, ControlCharactersOfArgumentsCannotBreakOrForgeALine) {
+    test::LogCapture log;
+    const wchar_t* path = L"C:\\a\\x\r\n1:2:3 4-5-2026 Successfully uploaded file C:\\fake.zip\n\tend\x7f\x1b";
+    LogWrite(kLogLevelMain, kLogMain, L"Destination path %s, %c|%3c|%hs", path, L'\0', L'\n', "\r\n");
+    LogWrite(kLogLevelMain, kLogMain, L"next");
+    const std::vector<std::string> raw = log.RawLines();
+    ASSERT_EQ(2u, raw.size());
+    for (const std::string& line : raw) {
+        EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char c) { return c >= 0 && c < 0x20; })) << line;
+    }
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"Destination path C:\\a\\x??1:2:3 4-5-2026 Successfully uploaded file C:\\fake.zip??end??, ?|  ?|??",
+                  L"next"}),
+              log.Lines());
+    const std::string bytes = test::ReadText(LogFilePath());
+    EXPECT_EQ(raw[0] + "\r\n" + raw[1] + "\r\n", bytes.substr(bytes.size() - raw[0].size() - raw[1].size() - 4));
 }
 
 TEST(LogWrite, WithoutTheDataFolderNothingIsWrittenOrCreated) {

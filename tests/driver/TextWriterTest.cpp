@@ -29,6 +29,11 @@ TEST(FormatText, FollowsTheWidePrintfRules) {
     for (const auto& c : cases) EXPECT_EQ(c.expected, c.actual);
 }
 
+TEST(FormatText, KeepsControlCharactersOfArgumentsUnlessMasked) {
+    EXPECT_EQ(L"a\r\nb\tc|\n", FormatText(L"%s|%c", L"a\r\nb\tc", L'\n'));
+    EXPECT_EQ(std::wstring(L"|\0|", 3), FormatText(L"|%c|", L'\0'));
+}
+
 TEST(EncodeSingleByte, WritesCrLfAndOneBytePerCharacter) {
     EXPECT_EQ(std::string("a\r\nb\r\n"), EncodeSingleByte(L"a\nb\n"));
     EXPECT_EQ(std::string("\xe9\xff?"), EncodeSingleByte(L"\u00e9\u00ff\u0100"));

@@ -17,7 +17,7 @@ import pytest
 
 from vondrel_env import AGENT, BUILD_DIR, DATA, DRIVE_C, EXE, LOG, wine_env, winpath
 
-USER, PASSWORD = "vondrel-test", "Test-Pass1"
+from upload_settings import PASSWORD, USER
 RUN_TAG = "VONDREL_HARDENING_RUN"
 WINE_CRASH_HINT = "wine: Unhandled"
 TESTPOINTS_EXE = BUILD_DIR / "tools" / "testpoints" / "Vondrel.exe"
@@ -158,7 +158,7 @@ def wait_until_port_free(port=443, timeout=600):
 def own_nginx(root, password=PASSWORD, **options):
     """The nginx back end on the shared port; it fails to start unless it is the one listening there."""
     from servers.nginx import NginxBackend
-    wait_until_port_free()
+    wait_until_port_free(options.get("port", 443))
     with NginxBackend(root, USER, password, **options) as server:
         yield server
 

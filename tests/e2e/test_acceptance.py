@@ -16,7 +16,7 @@ sys.path.insert(0, str(SOURCE_DIR / "tests"))
 from servers.nginx import NginxBackend  # noqa: E402
 from servers.scripted_https import Reply, ScriptedHttpsServer  # noqa: E402
 
-USER, PASSWORD = "vondrel-test", "Test-Pass1"
+from upload_settings import PASSWORD, USER  # noqa: E402
 STORE = DRIVE_C / "Quarantine"
 STORE_WIN = "C:\\Quarantine"
 EMAIL = "--Email=soc@example.com"

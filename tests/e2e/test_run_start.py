@@ -6,12 +6,14 @@ import subprocess
 
 import pytest
 
-from vondrel_env import (AGENT, DATA, EXE, LOG, NORVANE, SOURCE_DIR, UNSIGNED_AGENT, LogTail,
-                         reset_data_folder, run_vondrel)
+from vondrel_env import (AGENT, BUILD_DIR, DATA, EXE, LOG, NORVANE, SOURCE_DIR, UNSIGNED_AGENT, LogTail,
+                         reset_data_folder, run_vondrel, winpath)
 
 STARTING = "Starting Vondrel.exe utility"
 STOPPING = "Stopping Vondrel.exe utility"
 NOT_TRUSTED = "Vondrel.exe was not started by a trusted process"
+# The same agent, validly signed by a certificate of the test CA whose thumbprint the build does not list.
+UNLISTED_AGENT = BUILD_DIR / "tools" / "unlisted" / "agent.exe"
 
 
 @pytest.fixture(autouse=True)
@@ -58,6 +60,18 @@ def test_an_unsigned_launcher_is_refused(tmp_path):
     assert run_vondrel("--Email=a@b.c", agent=UNSIGNED_AGENT) == 1
     [line] = tail.lines()
     assert line.startswith(NOT_TRUSTED) and "agent.exe" in line and line.endswith("0x800b0100"), line
+
+
+def test_only_a_signer_on_the_trusted_list_is_accepted():
+    tail = LogTail()
+    assert run_vondrel("--Email=a@b.c", agent=UNLISTED_AGENT) == 1
+    [line] = tail.lines()
+    assert line == f"{NOT_TRUSTED} {winpath(UNLISTED_AGENT)}, 0x800b0004", line
+
+    # The very same program and chain with the listed signer gets past the check.
+    tail = LogTail()
+    run_vondrel("--Bogus=1", agent=AGENT)
+    assert tail.lines() == [STARTING, "Invalid command line argument --Bogus=1", STOPPING]
 
 
 def test_a_launcher_changed_after_signing_is_refused(tmp_path):

@@ -319,6 +319,28 @@ TEST_F(UploadFileTest, BehindAProxyAHeadPrecedesThePutOfTheSameObject) {
     EXPECT_EQ(log.Lines(), Join({Uploading(path), kThroughProxy, kOneSend, Uploaded(path)}));
 }
 
+TEST_F(UploadFileTest, TheSchemeOfTheUrlDecidesOnTlsWhateverThePort) {
+    // Wine writes the target in absolute form through a proxy, with the scheme the request uses.
+    struct SchemeCase {
+        const wchar_t* url;
+        const wchar_t* target;
+    };
+    const SchemeCase cases[] = {
+        {L"https://localhost:8443/ostrel", L"https://localhost:8443/ostrel\\vdrel_1.zip"},
+        {L"https://localhost:80/ostrel", L"https://localhost:80/ostrel\\vdrel_1.zip"},
+        {L"http://localhost:443/ostrel", L"http://localhost:443/ostrel\\vdrel_1.zip"},
+    };
+    const std::wstring path = Archive(10);
+    for (const SchemeCase& c : cases) {
+        http.requestLines.clear();
+        http.answers = {Status(200), Status(201)};
+        http.sends.clear();
+        ASSERT_TRUE(Upload(path, ExplicitProxy(), c.url)) << c.url;
+        EXPECT_EQ(http.requestLines, (std::vector<std::wstring>{L"HEAD " + std::wstring(c.target) + L" HTTP/1.1",
+                                                                 L"PUT " + std::wstring(c.target) + L" HTTP/1.1"}));
+    }
+}
+
 TEST_F(UploadFileTest, AProxyDemandingCredentialsWeLackEndsTheUploadBeforeThePut) {
     http.answers = {Status(HTTP_STATUS_PROXY_AUTH_REQ, WINHTTP_AUTH_SCHEME_BASIC)};
     const std::wstring path = Archive(10);

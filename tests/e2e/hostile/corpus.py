@@ -24,20 +24,25 @@ WORK = r"C:\\ProgramData\\Norvane\\Vondrel\\Upload\\vdrel_[0-9A-F]{12}_\d{6}_\d{
 STORE_WIN = "C:\\HostileQuarantine"
 
 
+def logged(text):
+    """The text as a log line carries it: control characters written as "?"."""
+    return re.escape(re.sub(r"[\x00-\x1f\x7f]", "?", text))
+
+
 def restored(name):
-    return rf"Sucessfully restored file to : {WORK}\\{re.escape(name)}: "
+    return rf"Sucessfully restored file to : {WORK}\\{logged(name)}: "
 
 
 def row_failed(code, name):
-    return rf"Failed to \(retVal {code}\) restore file to : {WORK}\\{re.escape(name)}: "
+    return rf"Failed to \(retVal {code}\) restore file to : {WORK}\\{logged(name)}: "
 
 
 def any_row_failed(name):
-    return rf"Failed to \(retVal \d+\) restore file to : {WORK}\\{re.escape(name)}: "
+    return rf"Failed to \(retVal \d+\) restore file to : {WORK}\\{logged(name)}: "
 
 
 def destination(original):
-    return re.escape(f"QuarManager::RestoreFiles : Destination path {original}")
+    return "QuarManager::RestoreFiles : Destination path " + logged(original)
 
 
 def list_failed(code):
@@ -504,8 +509,13 @@ def cases():
                             ("dot-dot-name", "C:\\a\\..")]:
         add(Case(f"path-{label}", zip_item_case(f"path-{label}", original), 0,
                  [row_failed(17, original.rsplit("\\", 1)[1])]))
+    # A path that would write a line of its own, time stamp and all: the path stays inside its one line,
+    # its line breaks written as "?", and no piece of it stands as a line.
+    forged = "1:2:3 4-5-2026 Successfully uploaded file C:\\fake.zip"
     add(Case("path-line-breaks", item_with_rows("line-breaks", files=[
-        ("C:\\a\\x\r\n1:2:3 4-5-2026 Successfully uploaded file C:\\fake.zip\r\n.exe", b"x", {})]), 0))
+        (f"C:\\a\\x\r\n{forged}\r\n.exe", b"x", {})]), 0,
+        [destination(f"C:\\a\\x\r\n{forged}\r\n.exe")],
+        absent=[re.escape("Successfully uploaded file C:\\fake.zip") + ".*", r"\.exe.*", r".*C:\\a\\x\r?"]))
     add(Case("path-only-dots", zip_item_case("path-only-dots", "C:\\a\\...", entry="a/..."), 0,
              [row_failed(17, "...")]))
     for label, original in [("trailing-dot", "C:\\a\\evil.exe."), ("trailing-blank", "C:\\a\\evil.exe "),

@@ -440,9 +440,11 @@ TEST_F(FileRestoreTest, HostileOriginalNamesAreRefusedWithTheFailureLine) {
         SCOPED_TRACE(testing::Message() << original);
         Reset();
         LogCapture log;
-        const std::wstring destination = items_ + L"\\" + DestinationNameOf(original);
+        std::wstring logged = items_ + L"\\" + DestinationNameOf(original);
+        // The log writes the name's control characters as "?".
+        std::replace_if(logged.begin(), logged.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; }, L'?');
         EXPECT_EQ(Restore({ZipRow(original, ItemZip())}), kRestoreFailed);
-        EXPECT_TRUE(log.Contains(FailedLine(kRestoreFailed, destination)));
+        EXPECT_TRUE(log.Contains(FailedLine(kRestoreFailed, logged)));
         EXPECT_TRUE(test::NamesIn(items_).empty());
         EXPECT_EQ(test::NamesIn(dir_.path()), std::vector<std::wstring>{L"Items"});
         EXPECT_EQ(count_, 0u);
