@@ -10,6 +10,7 @@
 #include <zip.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "quarantine/restore/Handles.h"
@@ -24,10 +25,21 @@ constexpr DWORD kZipAddOk = 0;
 constexpr DWORD kZipAddNullPath = 1;
 constexpr DWORD kZipAddFailed = 9;
 
-// The handle record of ZipFileFunctions: ok is the result of the last call on the handle.
+// The handle record of ZipFileFunctions: ok is the result of the last call on the handle. Reads go
+// through a block of the file's bytes (minizip reads its headers a few bytes at a time and seeks
+// between them): reads and seeks inside the block, and every tell, cost no call. position is where
+// minizip stands; filePointer where the handle stands, moved only before a read or write.
 struct ZipFileHandle {
+    static constexpr size_t kBlockSize = 65536;
+    static constexpr uint64_t kBlockAlignment = 32768;
+
     UniqueFile file;
     bool ok = false;
+    std::unique_ptr<unsigned char[]> block;  // null when it could not be allocated: reads go direct
+    uint64_t blockStart = 0;
+    size_t blockLength = 0;
+    uint64_t position = 0;
+    uint64_t filePointer = 0;
 };
 
 // minizip's file-access callbacks over CreateFileW/ReadFile/WriteFile/SetFilePointerEx; the file
