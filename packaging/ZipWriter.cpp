@@ -95,6 +95,14 @@ bool IsAscii(const std::string& text) {
     return true;
 }
 
+// Opens the archive for adding, or creates it (truncating what is there) when that fails.
+UniqueZipArchive OpenForAdding(zlib_filefunc64_def* functions, const wchar_t* zipPath) {
+    UniqueZipArchive zip(zipOpen2_64(zipPath, APPEND_STATUS_ADDINZIP, nullptr, functions));
+    if (!zip) zip.reset(zipOpen2_64(zipPath, APPEND_STATUS_CREATE, nullptr, functions));
+    if (!zip) throw std::runtime_error(ZipEntryWriter::kOpenFailed);
+    return zip;
+}
+
 }  // namespace
 
 EntryNameEncoding EncodingOfEntryName(const std::string& utf8Name) {
@@ -102,16 +110,33 @@ EntryNameEncoding EncodingOfEntryName(const std::string& utf8Name) {
     return {kUtf8NameFlag, kMadeOnNtfs};
 }
 
+ZipArchiveAppender::ZipArchiveAppender(std::wstring zipPath)
+    : path_(std::move(zipPath)), functions_(ZipFileFunctions()) {}
+
+zipFile ZipArchiveAppender::Archive() {
+    if (!zip_) zip_ = OpenForAdding(&functions_, path_.c_str());
+    return zip_.get();
+}
+
 ZipEntryWriter::ZipEntryWriter(zlib_filefunc64_def* functions, const wchar_t* zipPath, const wchar_t* entryName,
                                uLong dosDateTime, uint64_t size, uLong crc) {
-    zip_.reset(zipOpen2_64(zipPath, APPEND_STATUS_ADDINZIP, nullptr, functions));
-    if (!zip_) zip_.reset(zipOpen2_64(zipPath, APPEND_STATUS_CREATE, nullptr, functions));
-    if (!zip_) throw std::runtime_error(kOpenFailed);
+    owned_ = OpenForAdding(functions, zipPath);
+    zip_ = owned_.get();
+    OpenEntry(entryName, dosDateTime, size, crc);
+}
+
+ZipEntryWriter::ZipEntryWriter(ZipArchiveAppender& archive, const wchar_t* entryName, uLong dosDateTime,
+                               uint64_t size, uLong crc)
+    : zip_(archive.Archive()) {
+    OpenEntry(entryName, dosDateTime, size, crc);
+}
+
+void ZipEntryWriter::OpenEntry(const wchar_t* entryName, uLong dosDateTime, uint64_t size, uLong crc) {
     std::string name;
     if (entryName == nullptr || !ToUtf8(entryName, name)) throw std::runtime_error(kInvalidName);
     const zip_fileinfo info = EntryInfo(dosDateTime);
     const EntryNameEncoding encoding = EncodingOfEntryName(name);
-    const int result = zipOpenNewFileInZip4_64(zip_.get(), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+    const int result = zipOpenNewFileInZip4_64(zip_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                                                Z_DEFLATED, kCompressionLevel, 0, -MAX_WBITS, kMemoryLevel,
                                                Z_DEFAULT_STRATEGY, kArchivePassword, crc, encoding.versionMadeBy,
                                                encoding.flags, NeedsZip64(size) ? 1 : 0);
@@ -120,17 +145,17 @@ ZipEntryWriter::ZipEntryWriter(zlib_filefunc64_def* functions, const wchar_t* zi
 }
 
 ZipEntryWriter::~ZipEntryWriter() {
-    if (entryOpen_) zipCloseFileInZip(zip_.get());
+    if (entryOpen_) zipCloseFileInZip(zip_);
 }
 
 void ZipEntryWriter::Write(const void* buffer, unsigned length) {
-    if (!zip_ || !entryOpen_) throw std::runtime_error(kWriteFailed);
+    if (zip_ == nullptr || !entryOpen_) throw std::runtime_error(kWriteFailed);
     if (length == 0) return;
-    if (zipWriteInFileInZip(zip_.get(), buffer, length) != ZIP_OK) throw std::runtime_error(kWriteFailed);
+    if (zipWriteInFileInZip(zip_, buffer, length) != ZIP_OK) throw std::runtime_error(kWriteFailed);
 }
 
-bool AddStreamToZip(IStream* stream, const wchar_t* entryName, const wchar_t* zipPath) {
-    if (stream == nullptr || entryName == nullptr || zipPath == nullptr) return false;
+bool AddStreamToZip(IStream* stream, const wchar_t* entryName, ZipArchiveAppender& archive) {
+    if (stream == nullptr || entryName == nullptr) return false;
     try {
         std::wstring name(entryName);
         ZipEntryNameFromPath(name);
@@ -139,22 +164,41 @@ bool AddStreamToZip(IStream* stream, const wchar_t* entryName, const wchar_t* zi
         if (!StreamCrc(stream, buffer, &crc) || !SeekToStart(stream)) return false;
         STATSTG stat{};
         if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return false;
-        zlib_filefunc64_def functions = ZipFileFunctions();
-        ZipEntryWriter writer(&functions, zipPath, name.c_str(), DosDateTimeOf(stat.mtime), stat.cbSize.QuadPart, crc);
+        ZipEntryWriter writer(archive, name.c_str(), DosDateTimeOf(stat.mtime), stat.cbSize.QuadPart, crc);
         return CopyStreamToEntry(stream, buffer, crc, writer);
     } catch (const std::exception&) {
         return false;
     }
 }
 
-DWORD AddFileToZip(const wchar_t* filePath, const wchar_t* zipPath) {
-    if (filePath == nullptr || zipPath == nullptr) return kZipAddNullPath;
+bool AddStreamToZip(IStream* stream, const wchar_t* entryName, const wchar_t* zipPath) {
+    if (zipPath == nullptr) return false;
+    try {
+        ZipArchiveAppender archive(zipPath);
+        return AddStreamToZip(stream, entryName, archive);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+DWORD AddFileToZip(const wchar_t* filePath, ZipArchiveAppender& archive) {
+    if (filePath == nullptr) return kZipAddNullPath;
     try {
         const std::wstring path = LongPathOf(FullPathOf(filePath));
         ComPtr<IStream> stream;
         if (FAILED(QuarFileStream::Open(path.c_str(), stream.put())) || !stream) return kZipAddFailed;
         const std::wstring name = FileNameOf(path);
-        return AddStreamToZip(stream.get(), name.c_str(), zipPath) ? kZipAddOk : kZipAddFailed;
+        return AddStreamToZip(stream.get(), name.c_str(), archive) ? kZipAddOk : kZipAddFailed;
+    } catch (const std::exception&) {
+        return kZipAddFailed;
+    }
+}
+
+DWORD AddFileToZip(const wchar_t* filePath, const wchar_t* zipPath) {
+    if (filePath == nullptr || zipPath == nullptr) return kZipAddNullPath;
+    try {
+        ZipArchiveAppender archive(zipPath);
+        return AddFileToZip(filePath, archive);
     } catch (const std::exception&) {
         return kZipAddFailed;
     }

@@ -10,6 +10,7 @@
 #include <zip.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "quarantine/restore/Handles.h"
@@ -24,10 +25,21 @@ constexpr DWORD kZipAddOk = 0;
 constexpr DWORD kZipAddNullPath = 1;
 constexpr DWORD kZipAddFailed = 9;
 
-// The handle record of ZipFileFunctions: ok is the result of the last call on the handle.
+// The handle record of ZipFileFunctions: ok is the result of the last call on the handle. Reads go
+// through a block of the file's bytes (minizip reads its headers a few bytes at a time and seeks
+// between them): reads and seeks inside the block, and every tell, cost no call. position is where
+// minizip stands; filePointer where the handle stands, moved only before a read or write.
 struct ZipFileHandle {
+    static constexpr size_t kBlockSize = 65536;
+    static constexpr uint64_t kBlockAlignment = 32768;
+
     UniqueFile file;
     bool ok = false;
+    std::unique_ptr<unsigned char[]> block;  // null when it could not be allocated: reads go direct
+    uint64_t blockStart = 0;
+    size_t blockLength = 0;
+    uint64_t position = 0;
+    uint64_t filePointer = 0;
 };
 
 // minizip's file-access callbacks over CreateFileW/ReadFile/WriteFile/SetFilePointerEx; the file
@@ -46,9 +58,28 @@ using UniqueZipArchive = UniqueResource<ZipArchiveTraits>;
 constexpr uint64_t kZip64Threshold = 0xFFFFFFFFull;
 inline bool NeedsZip64(uint64_t size) { return size >= kZip64Threshold; }
 
-// One new entry in an archive opened for adding (or created when that fails): the constructor opens
-// both, Write appends content, the destructor closes the entry and then the archive. Failures raise
-// std::runtime_error with the texts below.
+// An archive opened for adding (or created when that fails) on the first entry that reaches it, and
+// closed once when the object goes: a folder of n files reads and rewrites the central directory once
+// rather than n times. Until an entry reaches it, the file on disk is not touched.
+class ZipArchiveAppender {
+public:
+    explicit ZipArchiveAppender(std::wstring zipPath);
+    ZipArchiveAppender(const ZipArchiveAppender&) = delete;
+    ZipArchiveAppender& operator=(const ZipArchiveAppender&) = delete;
+
+    // The open archive; raises ZipEntryWriter::kOpenFailed when it cannot be opened (a later call
+    // tries again).
+    zipFile Archive();
+
+private:
+    std::wstring path_;
+    zlib_filefunc64_def functions_;
+    UniqueZipArchive zip_;
+};
+
+// One new entry in an archive: the constructor opens the entry (and, given a path, the archive),
+// Write appends content, the destructor closes the entry and then an archive it opened. Failures
+// raise std::runtime_error with the texts below.
 class ZipEntryWriter {
 public:
     static constexpr const char* kOpenFailed = "zipOpen2_64 failed.";
@@ -60,6 +91,9 @@ public:
     // content, which the encryption header needs before the content is written.
     ZipEntryWriter(zlib_filefunc64_def* functions, const wchar_t* zipPath, const wchar_t* entryName,
                    uLong dosDateTime, uint64_t size, uLong crc);
+    // The entry goes into the appender's archive, which stays open after it.
+    ZipEntryWriter(ZipArchiveAppender& archive, const wchar_t* entryName, uLong dosDateTime, uint64_t size,
+                   uLong crc);
     ~ZipEntryWriter();
     ZipEntryWriter(const ZipEntryWriter&) = delete;
     ZipEntryWriter& operator=(const ZipEntryWriter&) = delete;
@@ -67,16 +101,22 @@ public:
     void Write(const void* buffer, unsigned length);
 
 private:
-    UniqueZipArchive zip_;
+    void OpenEntry(const wchar_t* entryName, uLong dosDateTime, uint64_t size, uLong crc);
+
+    UniqueZipArchive owned_;
+    zipFile zip_ = nullptr;
     bool entryOpen_ = false;
 };
 
 // Appends the whole stream (read from its start) as one entry; false when it could not be read or
 // added.
 bool AddStreamToZip(IStream* stream, const wchar_t* entryName, const wchar_t* zipPath);
+bool AddStreamToZip(IStream* stream, const wchar_t* entryName, ZipArchiveAppender& archive);
 
 // Adds one file under its file name: kZipAddOk, kZipAddNullPath, or kZipAddFailed.
 DWORD AddFileToZip(const wchar_t* filePath, const wchar_t* zipPath);
+// The same into an archive kept open across calls; the archive bytes are those of the calls above.
+DWORD AddFileToZip(const wchar_t* filePath, ZipArchiveAppender& archive);
 
 // Rewrites a Windows path in place into an entry name ("C:\a\b" and "\\srv\share\a\b" give "a/b");
 // true when a drive or share prefix was recognised and dropped.

@@ -4,6 +4,10 @@ AddFileToZip (zip_tool.exe pack, under Wine) and with Info-ZIP `zip -3 -P` in th
 each, interleaved, and prints the medians of elapsed and of processor time and their ratios. The
 machine is shared, so the processor times are the steadier figures.
 
+Then the packing's growth: folders of 500 and of 5,000 files of 2 KiB packed as PackFolder packs
+(the archive opened once), three times each, interleaved, with the time per file at both sizes and
+their ratio (1.0 is linear); and once each file by file, one archive open per file, for comparison.
+
     bench/zip/bench_zip.py [build dir]     (default: $VONDREL_BUILD or build/; needs target zip_tool)
 """
 import os
@@ -55,11 +59,11 @@ def timed(command, **kwargs):
     return elapsed, children_cpu() - cpu, result.stdout.decode()
 
 
-def run_ours(folder, archive):
+def run_ours(folder, archive, files=FILES, command="pack"):
     archive.unlink(missing_ok=True)
-    _, _, out = timed(["wine", str(TOOL), "pack", winpath(folder), winpath(archive)], env=wine_env())
+    _, _, out = timed(["wine", str(TOOL), command, winpath(folder), winpath(archive)], env=wine_env())
     fields = out.split()  # "<n> files <elapsed> s <processor> s cpu"
-    if len(fields) != 7 or int(fields[0]) != FILES:
+    if len(fields) != 7 or int(fields[0]) != files:
         sys.exit("unexpected output of zip_tool pack: %r" % out)
     return float(fields[2]), float(fields[4])
 
@@ -99,10 +103,41 @@ def main():
         o_wall, o_cpu, z_wall, z_cpu = median(ours, 0), median(ours, 1), median(infozip, 0), median(infozip, 1)
         print("%d files of %d KiB (%.0f MiB), half compressible, median of %d runs" % (FILES, SIZE // 1024, total, RUNS))
         print("                      elapsed s  processor s   MiB/s (cpu)  archive bytes")
-        print("AddFileToZip (Wine)   %9.3f  %11.3f  %12.1f  %13d" % (o_wall, o_cpu, total / o_cpu, ours_zip.stat().st_size))
+        print("ours, zip_tool (Wine) %9.3f  %11.3f  %12.1f  %13d" % (o_wall, o_cpu, total / o_cpu, ours_zip.stat().st_size))
         print("Info-ZIP zip -3 -P    %9.3f  %11.3f  %12.1f  %13d" % (z_wall, z_cpu, total / z_cpu, infozip_zip.stat().st_size))
         print("ratio ours / zip      %9.2f  %11.2f" % (o_wall / z_wall, o_cpu / z_cpu))
 
 
+GROWTH_SIZES, SMALL_FILE, GROWTH_RUNS = (500, 5000), 2048, 3
+
+
+def growth(tmp):
+    folders = {}
+    for count in GROWTH_SIZES:
+        folders[count] = tmp / ("small%d" % count)
+        folders[count].mkdir()
+        rng = random.Random(count)
+        for i in range(count):
+            (folders[count] / ("f%05d.bin" % i)).write_bytes(rng.randbytes(SMALL_FILE // 2) + b"text " * (SMALL_FILE // 10))
+    archive = tmp / "growth.zip"
+    once = {count: [] for count in GROWTH_SIZES}
+    for _ in range(GROWTH_RUNS):
+        for count in GROWTH_SIZES:
+            once[count].append(run_ours(folders[count], archive, count)[0] / count)
+    check(archive)
+    each = {count: run_ours(folders[count], archive, count, "pack-each")[0] / count for count in GROWTH_SIZES}
+    small, large = GROWTH_SIZES
+    per_file = {count: statistics.median(once[count]) for count in GROWTH_SIZES}
+    print()
+    print("packing %d and %d files of %d KiB: ms per file (archive opened once: median of %d runs; "
+          "file by file: one run)" % (small, large, SMALL_FILE // 1024, GROWTH_RUNS))
+    print("                      %9d  %9d  ratio %d / %d" % (small, large, large, small))
+    print("opened once           %9.3f  %9.3f  %9.2f" % (per_file[small] * 1e3, per_file[large] * 1e3,
+                                                       per_file[large] / per_file[small]))
+    print("file by file          %9.3f  %9.3f  %9.2f" % (each[small] * 1e3, each[large] * 1e3, each[large] / each[small]))
+
+
 if __name__ == "__main__":
     main()
+    with tempfile.TemporaryDirectory() as tmp:
+        growth(Path(tmp))

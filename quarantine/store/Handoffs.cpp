@@ -37,18 +37,19 @@ uint32_t PackFolder(const wchar_t* folder, QuarantineHandle handle) {
     if (SessionFromHandle(handle) == nullptr || folder == nullptr) return kStoreInvalidArgument;
 
     const std::wstring folderPath(folder);
-    const std::wstring archive = folderPath + kArchiveSuffix;
+    const std::wstring archivePath = folderPath + kArchiveSuffix;
     WIN32_FIND_DATAW data{};
     UniqueFind find(FindFirstFileExtended(folderPath + kListPattern, &data));
     if (!find) return kStoreListFailed;
 
     // Every file is tried; one that could not be added fails the whole archive, which must not be
-    // sent as if it were complete.
+    // sent as if it were complete. The archive stays open across the files and is closed once.
+    ZipArchiveAppender archive(archivePath);
     uint32_t result = kStoreOk;
     do {
         if (IsDirectoryEntry(data)) continue;
         const std::wstring filePath = folderPath + L"\\" + data.cFileName;
-        if (AddFileToZip(filePath.c_str(), archive.c_str()) != kZipAddOk) result = kStoreListFailed;
+        if (AddFileToZip(filePath.c_str(), archive) != kZipAddOk) result = kStoreListFailed;
         ReachTestPoint(TestPoint::FilePacked);
     } while (FindNextFileW(find.get(), &data));
     return result;

@@ -1,6 +1,8 @@
-// GetItems and FreeItems: the catalogue's items as plain records.
+// GetItems and FreeItems: the catalogue's items as plain records, read in five statements whatever the
+// number of items.
 #include <cstring>
 #include <cwchar>
+#include <map>
 #include <memory>
 #include <new>
 #include <vector>
@@ -106,12 +108,106 @@ uint32_t U32(const SqlRow& row, size_t column) { return static_cast<uint32_t>(Co
 uint64_t U64(const SqlRow& row, size_t column) { return static_cast<uint64_t>(ColumnOf(row, column).IntegerOrZero()); }
 const std::wstring& Text(const SqlRow& row, size_t column) { return ColumnOf(row, column).WideTextView(); }
 
+// ---- the child tables' rows of every item, a few statements in all ----
+
+using RowView = std::vector<const SqlRow*>;
+
+// The distinct GUID texts of the listed items, each with its place in the JSON array that the grouped
+// statements take as their one parameter.
+class GuidKeys {
+public:
+    size_t Add(const std::wstring& guidText) {
+        const auto found = places_.emplace(guidText, places_.size());
+        if (found.second) {
+            json_ += json_.empty() ? L"[\"" : L",\"";
+            json_ += guidText;  // hexadecimal digits and dashes only: nothing to escape
+            json_ += L"\"";
+        }
+        return found.first->second;
+    }
+    size_t Count() const { return places_.size(); }
+    std::wstring JsonArray() const { return json_.empty() ? L"[]" : json_ + L"]"; }
+
+private:
+    std::map<std::wstring, size_t> places_;
+    std::wstring json_;
+};
+
+// "SELECT columns FROM Table WHERE guid=?;" for every key at once: the keys are the outer loop, so
+// each key's rows come in the order its own statement gives them, compared the same way (the column's
+// affinity and collation against a value that has none), and the key's place ends every row.
+std::wstring GroupedStatement(const std::wstring& itemStatement) {
+    static const std::wstring kFrom = L" FROM ";
+    static const std::wstring kWhere = L" WHERE guid=?;";
+    const size_t from = itemStatement.find(kFrom);
+    const size_t where = itemStatement.rfind(kWhere);
+    const std::wstring columns = itemStatement.substr(0, from);
+    const std::wstring table = itemStatement.substr(from + kFrom.size(), where - from - kFrom.size());
+    return columns + L", k.key" + kFrom + L"json_each(?) AS k CROSS JOIN " + table + L" ON " + table +
+           L".guid = k.value;";
+}
+
+// One child table's rows for every item. When the grouped statement fails, each item runs its own
+// statement, so that a failure that may be one item's (a damaged page) stays that item's.
+class ChildRows {
+public:
+    ChildRows(ISQLInterface& connection, const wchar_t* itemStatement, const GuidKeys& keys)
+        : connection_(connection), itemStatement_(itemStatement), grouped_(GroupedStatement(itemStatement),
+                                                                           SqlValue(keys.JsonArray())) {
+        groupedOk_ = connection.Execute(grouped_);
+        if (!groupedOk_) return;
+        byKey_.resize(keys.Count());
+        for (size_t i = 0; i < grouped_.RowCount(); ++i) {
+            const SqlRow& row = grouped_.Row(i);
+            const auto key = static_cast<size_t>(row.back().IntegerOrZero());
+            if (key < byKey_.size()) byKey_[key].push_back(&row);
+        }
+    }
+
+    // The rows of the item (valid until the next call); false when its statement failed.
+    bool RowsOf(size_t key, const std::wstring& guidText, RowView& rows) {
+        rows.clear();
+        if (groupedOk_) {
+            rows = byKey_[key];
+            return true;
+        }
+        own_ = std::make_unique<QueryInfo>(itemStatement_, SqlValue(guidText));
+        if (!connection_.Execute(*own_)) return false;
+        for (size_t i = 0; i < own_->RowCount(); ++i) rows.push_back(&own_->Row(i));
+        return true;
+    }
+
+private:
+    ISQLInterface& connection_;
+    const wchar_t* itemStatement_;
+    QueryInfo grouped_;
+    bool groupedOk_ = false;
+    std::vector<RowView> byKey_;
+    std::unique_ptr<QueryInfo> own_;
+};
+
+// The four child tables, each read once for all the items.
+struct ItemChildren {
+    ItemChildren(ISQLInterface& connection, const GuidKeys& keys)
+        : files(connection, kSelectBackupFiles, keys),
+          registry(connection, kSelectBackupRegistry, keys),
+          streams(connection, kSelectCustomStreams, keys),
+          versions(connection, kSelectBackupVersions, keys) {}
+
+    ChildRows files;
+    ChildRows registry;
+    ChildRows streams;
+    ChildRows versions;
+    RowView rows;  // the current item's rows of one table
+};
+
 // ---- one item ----
 
 // An item while its entries are gathered.
 struct ItemUnderConstruction {
     ItemOwner item;
-    std::wstring guidText;  // the catalogue form the WHERE guid=? queries compare with
+    std::wstring guidText;  // the catalogue form the child rows are compared with
+    size_t key = 0;         // its place among the GuidKeys
     std::vector<EntryOwner> entries;
 };
 
@@ -145,11 +241,11 @@ EntryOwner FileEntry(const SqlRow& row) {
     return entry;
 }
 
-uint32_t AddFileEntries(ISQLInterface& connection, ItemUnderConstruction& built) {
-    QueryInfo query(kSelectBackupFiles, SqlValue(built.guidText));
-    if (!connection.Execute(query)) return kStoreQueryFailed;
-    if (query.RowCount() > 0) built.item->backupPath = NewShortText(Text(query.Row(0), kFileBackupFilename));
-    for (size_t i = 0; i < query.RowCount(); ++i) built.entries.push_back(FileEntry(query.Row(i)));
+uint32_t AddFileEntries(ItemChildren& children, ItemUnderConstruction& built) {
+    RowView& rows = children.rows;
+    if (!children.files.RowsOf(built.key, built.guidText, rows)) return kStoreQueryFailed;
+    if (!rows.empty()) built.item->backupPath = NewShortText(Text(*rows[0], kFileBackupFilename));
+    for (const SqlRow* row : rows) built.entries.push_back(FileEntry(*row));
     return kStoreOk;
 }
 
@@ -169,36 +265,35 @@ uint32_t RegistryKind(const SqlRow& row) {
     return isValue ? kEntryRegistryValue32 : kEntryRegistryKey32;
 }
 
-uint32_t PopulateRegistryEntriesForGUID(ISQLInterface& connection, const std::wstring& folder,
+uint32_t PopulateRegistryEntriesForGUID(ItemChildren& children, const std::wstring& folder,
                                         ItemUnderConstruction& built) {
     if (built.item->backupPath == nullptr) built.item->backupPath = NewText(ItemZipPath(folder, built.item->guid));
-    QueryInfo query(kSelectBackupRegistry, SqlValue(built.guidText));
-    if (!connection.Execute(query)) return kStoreOk;
-    for (size_t i = 0; i < query.RowCount(); ++i) {
-        const SqlRow& row = query.Row(i);
+    RowView& rows = children.rows;
+    if (!children.registry.RowsOf(built.key, built.guidText, rows)) return kStoreOk;
+    for (const SqlRow* row : rows) {
         uint32_t rootKey = 0;
-        if (!RootKeyOf(Text(row, kRegistryKeyRoot), &rootKey)) {
+        if (!RootKeyOf(Text(*row, kRegistryKeyRoot), &rootKey)) {
             LogWrite(kLogLevelStoreError, kLogQuarantine, kInvalidRootMessage, built.guidText.c_str());
             return kStoreQueryFailed;
         }
-        EntryOwner entry = NewEntry(RegistryKind(row), Text(row, kRegistryKeyName) + L"\\" + Text(row, kRegistryValueName));
+        EntryOwner entry = NewEntry(RegistryKind(*row), Text(*row, kRegistryKeyName) + L"\\" + Text(*row, kRegistryValueName));
         entry->rootKey = rootKey;
         built.entries.push_back(std::move(entry));
     }
     return kStoreOk;
 }
 
-void AddCustomStreamEntries(ISQLInterface& connection, ItemUnderConstruction& built) {
-    QueryInfo query(kSelectCustomStreams, SqlValue(built.guidText));
-    if (!connection.Execute(query)) return;
-    for (size_t i = 0; i < query.RowCount(); ++i) built.entries.push_back(NewEntry(kEntryCustomStream, Text(query.Row(i), 0)));
+void AddCustomStreamEntries(ItemChildren& children, ItemUnderConstruction& built) {
+    RowView& rows = children.rows;
+    if (!children.streams.RowsOf(built.key, built.guidText, rows)) return;
+    for (const SqlRow* row : rows) built.entries.push_back(NewEntry(kEntryCustomStream, Text(*row, 0)));
 }
 
-uint32_t AttachVersion(ISQLInterface& connection, ItemUnderConstruction& built) {
-    QueryInfo query(kSelectBackupVersions, SqlValue(built.guidText));
-    if (!connection.Execute(query)) return kStoreQueryFailed;
-    if (query.RowCount() == 0) return kStoreNothingFound;
-    const SqlRow& row = query.Row(0);
+uint32_t AttachVersion(ItemChildren& children, ItemUnderConstruction& built) {
+    RowView& rows = children.rows;
+    if (!children.versions.RowsOf(built.key, built.guidText, rows)) return kStoreQueryFailed;
+    if (rows.empty()) return kStoreNothingFound;
+    const SqlRow& row = *rows[0];
     auto* version = new BackupVersionRecord{};
     built.item->version = version;
     version->cbSize = sizeof(BackupVersionRecord);
@@ -210,15 +305,13 @@ uint32_t AttachVersion(ISQLInterface& connection, ItemUnderConstruction& built) 
     return kStoreOk;
 }
 
-uint32_t BuildItem(QuarManager& session, const SqlRow& row, ItemUnderConstruction& built) {
-    built.item.reset(new QuarantineItem{});
-    FillFromItemRow(row, *built.item);
-    built.guidText = GuidToText(built.item->guid);
-    ISQLInterface& connection = *session.connection;
-    uint32_t result = AddFileEntries(connection, built);
-    if (result == kStoreOk) result = PopulateRegistryEntriesForGUID(connection, session.folder, built);
-    if (result == kStoreOk) AddCustomStreamEntries(connection, built);
-    if (result == kStoreOk) result = AttachVersion(connection, built);
+// The item of a BackupItems row, its file entries, then its registry entries, then its custom streams,
+// and its version; the first failure ends it.
+uint32_t BuildItem(QuarManager& session, ItemChildren& children, ItemUnderConstruction& built) {
+    uint32_t result = AddFileEntries(children, built);
+    if (result == kStoreOk) result = PopulateRegistryEntriesForGUID(children, session.folder, built);
+    if (result == kStoreOk) AddCustomStreamEntries(children, built);
+    if (result == kStoreOk) result = AttachVersion(children, built);
     built.item->entryCount = static_cast<uint32_t>(built.entries.size());
     built.item->entries = ReleaseIntoArray(built.entries);
     return result;
@@ -233,11 +326,23 @@ uint32_t BuildItemList(QuarManager& session, QuarantineItemList** out) {
     list->cbSize = sizeof(QuarantineItemList);
     QueryInfo query(kSelectBackupItems);
     session.connection->Execute(query);  // a failed listing is an empty one
-    std::vector<ItemOwner> items;
+    std::vector<ItemUnderConstruction> built(query.RowCount());
+    GuidKeys keys;
     for (size_t i = 0; i < query.RowCount(); ++i) {
-        ItemUnderConstruction built;
-        const uint32_t result = BuildItem(session, query.Row(i), built);
-        items.push_back(std::move(built.item));
+        built[i].item.reset(new QuarantineItem{});
+        FillFromItemRow(query.Row(i), *built[i].item);
+        built[i].guidText = GuidToText(built[i].item->guid);
+        built[i].key = keys.Add(built[i].guidText);
+    }
+    if (built.empty()) {
+        *out = list.release();
+        return kStoreOk;
+    }
+    ItemChildren children(*session.connection, keys);
+    std::vector<ItemOwner> items;
+    for (ItemUnderConstruction& item : built) {
+        const uint32_t result = BuildItem(session, children, item);
+        items.push_back(std::move(item.item));
         if (result != kStoreOk) return result;
     }
     list->count = static_cast<uint32_t>(items.size());

@@ -1,8 +1,10 @@
 // A small Windows front end to the zip writer and reader, so that Linux zip tools can check what they
 // write and read under Wine:
 //   zip_tool add <file> <zip>              AddFileToZip; the exit code is its result
-//   zip_tool pack <folder> <zip>           every file directly in the folder; prints the seconds taken,
-//                                          elapsed and of processor time
+//   zip_tool pack <folder> <zip>           every file directly in the folder into the archive opened once,
+//                                          as PackFolder packs; prints the seconds taken, elapsed and of
+//                                          processor time
+//   zip_tool pack-each <folder> <zip>      the same with one AddFileToZip call (one archive open) per file
 //   zip_tool extract <zip> <entry> <file>  CopyFromZIPFile into a new file; 0 on success, 1 otherwise
 #include <windows.h>
 
@@ -47,14 +49,18 @@ double ProcessorSeconds() {
     return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
 }
 
-int Pack(const std::wstring& folder, const std::wstring& zip) {
+int Pack(const std::wstring& folder, const std::wstring& zip, bool openOnce) {
     const std::vector<std::wstring> files = FilesIn(folder);
     LARGE_INTEGER start, end;
     const double processorStart = ProcessorSeconds();
     QueryPerformanceCounter(&start);
     DWORD result = kZipAddOk;
-    for (const std::wstring& file : files) {
-        if (AddFileToZip(file.c_str(), zip.c_str()) != kZipAddOk) result = kZipAddFailed;
+    {
+        ZipArchiveAppender archive(zip);
+        for (const std::wstring& file : files) {
+            const DWORD added = openOnce ? AddFileToZip(file.c_str(), archive) : AddFileToZip(file.c_str(), zip.c_str());
+            if (added != kZipAddOk) result = kZipAddFailed;
+        }
     }
     QueryPerformanceCounter(&end);
     printf("%zu files %.6f s %.6f s cpu\n", files.size(), Seconds(start, end), ProcessorSeconds() - processorStart);
@@ -72,7 +78,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return kUsage;
     const std::wstring command = argv[1];
     if (command == L"add" && argc == 4) return static_cast<int>(AddFileToZip(argv[2], argv[3]));
-    if (command == L"pack" && argc == 4) return Pack(argv[2], argv[3]);
+    if (command == L"pack" && argc == 4) return Pack(argv[2], argv[3], true);
+    if (command == L"pack-each" && argc == 4) return Pack(argv[2], argv[3], false);
     if (command == L"extract" && argc == 5) return Extract(argv[2], argv[3], argv[4]);
     return kUsage;
 }

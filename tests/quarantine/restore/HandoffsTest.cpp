@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "packaging/ZipWriter.h"
 #include "quarantine/restore/Handles.h"
 #include "quarantine/restore/PathRules.h"
 #include "quarantine/store/QuarManager.h"
@@ -150,6 +152,86 @@ TEST_F(HandoffsTest, AnyFileThatCannotBeAddedGives9) {
         EXPECT_EQ(PackFolder(work_.c_str(), session_.handle()), kStoreListFailed);
         EXPECT_TRUE(Exists(work_ + L".zip"));
         DeleteFileW((work_ + L".zip").c_str());
+    }
+}
+
+// The files of a folder in the order the listing gives them, as PackFolder meets them.
+std::vector<std::wstring> ListedFiles(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data{};
+    UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return names;
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(data.cFileName);
+    } while (FindNextFileW(find.get(), &data));
+    return names;
+}
+
+std::vector<uint8_t> MixedContent(size_t index) {
+    std::vector<uint8_t> bytes((index * 977) % 9000);
+    uint32_t state = static_cast<uint32_t>(index) * 2654435761u + 1;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes[i] = i < bytes.size() / 2 ? static_cast<uint8_t>(state >> 24) : static_cast<uint8_t>('a' + i % 7);
+    }
+    return bytes;
+}
+
+// Packing keeps one archive open for the whole folder; the bytes must be those of adding the files
+// one at a time, each call opening and closing the archive, whatever was at the archive's path
+// before and with files that cannot be added among them (the first listed and one in the middle).
+// Each entry's encryption header starts with ten bytes of the C runtime's rand(), which the zip
+// library seeds once, at the first entry of the process (the earlier archive below): seeding it the
+// same before both ways of packing makes them draw the same bytes.
+TEST_F(HandoffsTest, PackingTheFolderGivesTheBytesOfAddingFileByFile) {
+    constexpr size_t kFiles = 300;
+    constexpr unsigned kEncryptionSeed = 16;
+    for (size_t i = 0; i < kFiles; ++i) test::WriteBytes(work_ + L"\\f" + std::to_wstring(i) + L".bin", MixedContent(i));
+    const std::vector<std::wstring> listed = ListedFiles(work_);
+    ASSERT_EQ(listed.size(), kFiles);
+    UniqueFile lockFirst(CreateFileW((work_ + L"\\" + listed.front()).c_str(), GENERIC_READ, 0, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile lockMiddle(CreateFileW((work_ + L"\\" + listed[kFiles / 2]).c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(lockFirst && lockMiddle);
+
+    const std::wstring packed = work_ + L".zip";
+    const std::wstring reference = dir_ / L"reference.zip";
+    struct Before {
+        const char* name;
+        std::vector<uint8_t> bytes;  // empty: no file at the archive's path
+    };
+    const std::vector<uint8_t> otherArchive = [&] {
+        const std::wstring source = dir_ / L"earlier.txt";
+        test::WriteText(source, "an entry from an earlier run");
+        const std::wstring zip = dir_ / L"earlier.zip";
+        EXPECT_EQ(AddFileToZip(source.c_str(), zip.c_str()), kZipAddOk);
+        return ReadBytes(zip);
+    }();
+    const Before cases[] = {
+        {"no archive", {}},
+        {"a file that is not an archive", std::vector<uint8_t>(100, 'x')},
+        {"an archive with an entry", otherArchive},
+    };
+    for (const Before& before : cases) {
+        SCOPED_TRACE(before.name);
+        DeleteFileW(packed.c_str());
+        DeleteFileW(reference.c_str());
+        if (!before.bytes.empty()) {
+            test::WriteBytes(packed, before.bytes);
+            test::WriteBytes(reference, before.bytes);
+        }
+        std::srand(kEncryptionSeed);
+        EXPECT_EQ(PackFolder(work_.c_str(), session_.handle()), kStoreListFailed);
+        std::srand(kEncryptionSeed);
+        size_t added = 0;
+        for (const std::wstring& name : listed) {
+            if (AddFileToZip((work_ + L"\\" + name).c_str(), reference.c_str()) == kZipAddOk) ++added;
+        }
+        EXPECT_EQ(added, kFiles - 2);
+        const std::vector<uint8_t> expected = ReadBytes(reference);
+        ASSERT_GT(expected.size(), 0u);
+        EXPECT_TRUE(ReadBytes(packed) == expected) << "the packed archive differs from the one added file by file";
     }
 }
 
