@@ -74,6 +74,19 @@ def opened(data, into):
     return guids, report, files
 
 
+def next_run_sends(tmp_path):
+    """A normal run against nginx; the item GUIDs of every archive it delivered."""
+    with own_nginx(tmp_path / "next") as server:
+        code, stderr = run_bounded(*ARGS, timeout=900)
+        received = server.received()
+    assert code == 0, stderr
+    sent = []
+    for n, data in enumerate(received.values()):
+        guids, _, _ = opened(data, tmp_path / f"next{n}")
+        sent += guids
+    return sent
+
+
 def report_counts(report):
     """The report's counts of identified and suspicious files."""
     return [int(re.search(f'<{tag} value="(\\d+)" />', report).group(1))
@@ -155,15 +168,7 @@ def test_a_failed_upload_stops_the_sending_and_the_rest_goes_next_run(tmp_path):
     assert cached() == first, "the archive that was taken is recorded"
     assert upload_archives() == [] and work_folders() == []
 
-    with own_nginx(tmp_path / "received") as server:
-        code, stderr = run_bounded(*ARGS, timeout=900)
-        received = server.received()
-    assert code == 0, stderr
-    rest = []
-    for n, data in enumerate(received.values()):
-        guids, _, _ = opened(data, tmp_path / f"rest{n}")
-        rest += guids
-    assert sorted(rest) == sorted(i.registry_text for i in store[1:])
+    assert sorted(next_run_sends(tmp_path)) == sorted(i.registry_text for i in store[1:])
     assert cached() == sorted(i.registry_text for i in store)
 
 
@@ -181,13 +186,6 @@ def test_a_run_killed_between_two_archives_leaves_only_the_rest_for_the_next(tmp
         run.kill()
     assert cached() == first_items
 
-    with own_nginx(tmp_path / "later") as server:
-        code, stderr = run_bounded(*ARGS, timeout=900)
-        received = server.received()
-    assert code == 0, stderr
-    rest = []
-    for n, data in enumerate(received.values()):
-        guids, _, _ = opened(data, tmp_path / f"rest{n}")
-        rest += guids
+    rest = next_run_sends(tmp_path)
     assert sorted(rest) == sorted(i.registry_text for i in store[1:]), "only what the cache had not recorded"
     assert cached() == sorted(i.registry_text for i in store)
