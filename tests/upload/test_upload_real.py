@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from e2e.vondrel_env import BUILD_DIR, LogTail, wine, winpath
+from e2e.vondrel_env import BUILD_DIR, DATA, LogTail, wine, winpath
 from servers.nginx import NginxBackend
 from servers.pac import PacServer, proxy_script
 from servers.scripted_https import Reply, ScriptedHttpsServer
@@ -27,6 +27,12 @@ NO_DETECTION = "No auto proxy configuration info found, 0x2f94"
 DIRECT = "Using direct connection for communication"
 UNKNOWN = "Unknown status code received during file upload"
 BASIC_CHALLENGE = {"WWW-Authenticate": 'Basic realm="Ostrel"'}
+
+
+@pytest.fixture(autouse=True)
+def data_folder():
+    """The upload tool logs into the data folder but, unlike Vondrel.exe, does not create it."""
+    DATA.mkdir(parents=True, exist_ok=True)
 
 
 def make_archive(folder, size):
