@@ -61,7 +61,7 @@ function(vondrel_endpoint_source url name)
                         "back end's credentials and the samples, which must never travel in clear text.")
   endif()
   set(VONDREL_ENDPOINT_URL "${url}")
-  configure_file(${CMAKE_SOURCE_DIR}/cmake/EndpointSettings.cpp.in ${CMAKE_BINARY_DIR}/generated/${name} @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/EndpointSettings.cpp.in ${VONDREL_SETTINGS_DIR}/${name} @ONLY)
 endfunction()
 vondrel_endpoint_source("${VONDREL_ENDPOINT_URL}" EndpointSettings.cpp)
 
