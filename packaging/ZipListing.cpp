@@ -3,6 +3,7 @@
 #include <unzip.h>
 
 #include "driver/TextConvert.h"
+#include "packaging/ZipReader.h"
 #include "packaging/ZipWriter.h"
 
 namespace vondrel {
@@ -12,13 +13,6 @@ namespace {
 // Zip64 extra field of up to 32 bytes in each for large entries.
 constexpr uint64_t kHeaderBytes = 30 + 46;
 constexpr uint64_t kZip64ExtraBytes = 2 * 32;
-
-struct UnzipListingTraits {
-    using pointer = unzFile;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer zip) noexcept { unzClose(zip); }
-};
-using UniqueUnzipListing = UniqueResource<UnzipListingTraits>;
 
 bool CurrentEntry(unzFile zip, ZipListingEntry& entry) {
     unz_file_info64 info{};
@@ -38,7 +32,7 @@ bool CurrentEntry(unzFile zip, ZipListingEntry& entry) {
 bool ListZipEntries(const std::wstring& zipPath, std::vector<ZipListingEntry>& entries) {
     entries.clear();
     zlib_filefunc64_def functions = ZipFileFunctions();
-    UniqueUnzipListing zip(unzOpen2_64(zipPath.c_str(), &functions));
+    UniqueUnzipArchive zip(unzOpen2_64(zipPath.c_str(), &functions));
     if (!zip) return false;
     int status = unzGoToFirstFile(zip.get());
     for (; status == UNZ_OK; status = unzGoToNextFile(zip.get())) {

@@ -13,13 +13,6 @@ namespace {
 constexpr size_t kMaxNameBytes = 65536;
 constexpr unsigned kReadBlockSize = 32768;
 
-struct UnzipArchiveTraits {
-    using pointer = unzFile;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer zip) noexcept { unzClose(zip); }
-};
-using UniqueUnzipArchive = UniqueResource<UnzipArchiveTraits>;
-
 bool HasHighBit(char c) { return (static_cast<unsigned char>(c) & 0x80) != 0; }
 
 char FoldAscii(char c) {

@@ -2,11 +2,22 @@
 // comparison that ignores case and treats "/" and "\" alike.
 #pragma once
 
+#include <unzip.h>
+
 #include <string>
 
 #include "packaging/FileWriter.h"
+#include "quarantine/restore/Handles.h"
 
 namespace vondrel {
+
+// Owns an archive opened for reading by unzOpen2_64.
+struct UnzipArchiveTraits {
+    using pointer = unzFile;
+    static pointer Invalid() noexcept { return nullptr; }
+    static void Close(pointer zip) noexcept { unzClose(zip); }
+};
+using UniqueUnzipArchive = UniqueResource<UnzipArchiveTraits>;
 
 // True when the whole entry was read, checked against its CRC and taken by the writer. The entry
 // name is an entry name as ZipEntryNameFromPath makes it.
