@@ -49,12 +49,14 @@ bool LocateEntry(unzFile zip, const std::string& name) {
     return false;
 }
 
-// Inflates the current entry into the writer; true when it reached the end of the entry.
+// Inflates the current entry into the writer; true when it reached the end of the entry. A damaged
+// stream can end at a spurious last block short of the entry's size, and then closing the entry checks
+// no CRC, so only a stream that delivered every stated byte counts as read.
 bool CopyEntryContent(unzFile zip, FileWriter& writer) {
     std::vector<char> block(kReadBlockSize, '\0');
     for (;;) {
         const int count = unzReadCurrentFile(zip, block.data(), kReadBlockSize);
-        if (count == 0) return true;
+        if (count == 0) return unzeof(zip) == 1;
         if (count < 0) return false;
         if (!writer.Write(block.data(), static_cast<DWORD>(count))) return false;
     }

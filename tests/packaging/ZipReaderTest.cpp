@@ -164,6 +164,7 @@ TEST(CopyFromZIPFile, DamagedForeignOrMissingArchivesFail) {
     } cases[] = {
         {L"bad_crc.zip", L"Users/a/doc.txt"},                // inflates cleanly, CRC does not match
         {L"corrupt.zip", L"Users/a/big.log"},                // compressed data damaged
+        {L"short_stream.zip", L"Users/a/big.log"},           // stream ends before the stated size
         {L"wrong_password.zip", L"Users/a/big.log"},         // another password
         {L"stored_wrong_password.zip", L"Users/a/doc.txt"},  // another password, nothing to inflate
         {L"plain.zip", L"Users/a/doc.txt"},                  // not encrypted at all

@@ -74,7 +74,24 @@ def corrupt_compressed_data(source, target, entry):
     target.write_bytes(data)
 
 
+def claim_larger_size(source, target, entry):
+    """A copy whose headers claim more bytes for entry than its deflate stream holds: the stream ends
+    cleanly before the stated size, the way a damaged stream can end at a spurious last block."""
+    data = bytearray(source.read_bytes())
+    for signature, size_at, name_length_at, name_at in ((b"PK\x03\x04", 22, 26, 30), (b"PK\x01\x02", 24, 28, 46)):
+        at = data.find(signature)
+        while at >= 0:
+            name_length = struct.unpack_from("<H", data, at + name_length_at)[0]
+            if data[at + name_at:at + name_at + name_length] == entry.encode():
+                size = struct.unpack_from("<I", data, at + size_at)[0]
+                if size:  # zero in a local header followed by a data descriptor
+                    struct.pack_into("<I", data, at + size_at, size + 4096)
+            at = data.find(signature, at + 4)
+    target.write_bytes(data)
+
+
 patch_central_crc(out / "backup.zip", out / "bad_crc.zip", "Users/a/doc.txt")
+claim_larger_size(out / "backup.zip", out / "short_stream.zip", "Users/a/big.log")
 corrupt_compressed_data(out / "backup.zip", out / "corrupt.zip", "Users/a/big.log")
 with zipfile.ZipFile(out / "no_entries.zip", "w"):
     pass
