@@ -70,9 +70,11 @@ DWORD SystemFolderInspector::LinkCount(const std::wstring& file, DWORD* links) {
     UniqueFile handle(CreateFileExtended(file, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
     if (!handle) return GetLastError();
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle.get(), &information)) return GetLastError();
-    *links = information.nNumberOfLinks;
+    FILE_STANDARD_INFO information{};  // unlike GetFileInformationByHandle, no volume query
+    if (!GetFileInformationByHandleEx(handle.get(), FileStandardInfo, &information, sizeof(information))) {
+        return GetLastError();
+    }
+    *links = information.NumberOfLinks;
     return ERROR_SUCCESS;
 }
 
