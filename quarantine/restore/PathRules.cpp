@@ -186,12 +186,16 @@ bool CreateParentDirectories(const std::wstring& filePath) {
 
 namespace {
 
-// Restored files keep their read-only bit, and the shell's delete leaves such files (and so the
-// folder) behind under Wine; clearing the bit first lets the whole tree go. The shell cannot take
-// names that need the long-path prefix either (MAX_PATH or longer, or a component ending in "."):
-// Windows refuses them, and Wine's shell was seen deleting files of the process's current folder
-// instead. Those are removed here through their prefixed form.
-void PrepareTreeForShellDelete(const std::wstring& folder, int depth) {
+// The content of a work folder is deleted here, one call per file and folder: the shell's own walk
+// costs milliseconds a folder under Wine, and a work folder holds a folder tree per sample. Restored
+// files keep their read-only bit, which would keep them (and so the folder) from going; it is cleared
+// first. Names that need the long-path prefix (MAX_PATH or longer, or a component ending in ".") go
+// through their prefixed form: Windows' shell refuses them, and Wine's was seen deleting files of the
+// process's current folder instead. Links are not followed; what cannot be deleted here is left to the
+// shell, whose error code then tells the caller.
+constexpr size_t kDeletePathLimit = MAX_PATH - 1;  // the longest name deleted without the prefix
+
+void DeleteTreeContent(const std::wstring& folder, int depth) {
     if (depth > 64) return;
     WIN32_FIND_DATAW data;
     UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
@@ -200,20 +204,35 @@ void PrepareTreeForShellDelete(const std::wstring& folder, int depth) {
         const std::wstring name = data.cFileName;
         if (name == L"." || name == L"..") continue;
         const std::wstring path = folder + L"\\" + name;
-        const bool needsPrefix = ExtendedPath(path, MAX_PATH - 1).prefixed();
         const bool isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const bool isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (isDirectory && isLink) {
+            if (ExtendedPath(path, kDeletePathLimit).prefixed()) RemoveDirectoryW(ExtendedPath(path, 0).c_str());
+            continue;
+        }
+        const ExtendedPath extended(path, kDeletePathLimit);
         if (isDirectory) {
-            if (!isLink) PrepareTreeForShellDelete(path, depth + 1);
-            if (needsPrefix) RemoveDirectoryW(ExtendedPath(path, 0).c_str());
+            DeleteTreeContent(path, depth + 1);
+            RemoveDirectoryW(extended.c_str());
             continue;
         }
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-            SetFileAttributesW(ExtendedPath(path, kDefaultPathLimit).c_str(),
-                               data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+            SetFileAttributesW(extended.c_str(), data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
         }
-        if (needsPrefix) DeleteFileW(ExtendedPath(path, 0).c_str());
+        DeleteFileW(extended.c_str());
     } while (FindNextFileW(find.get(), &data));
+}
+
+// True for an existing folder that holds nothing.
+bool IsEmptyFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
+    if (!find) return false;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") return false;
+    } while (FindNextFileW(find.get(), &data));
+    return true;
 }
 
 // The shell deletes without a word: nobody sits at the console of a run.
@@ -223,7 +242,9 @@ constexpr FILEOP_FLAGS kQuietDelete = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCO
 
 DWORD RemoveDirectoryTree(const wchar_t* folder) {
     if (folder == nullptr || *folder == L'\0') return ERROR_INVALID_PARAMETER;
-    PrepareTreeForShellDelete(folder, 0);
+    DeleteTreeContent(folder, 0);
+    const ExtendedPath extended(folder, kDefaultPathLimit);
+    if (IsEmptyFolder(folder)) return RemoveDirectoryW(extended.c_str()) ? ERROR_SUCCESS : GetLastError();
     std::wstring source(folder);
     source += L"\\*.*";
     source.push_back(L'\0');
@@ -233,7 +254,7 @@ DWORD RemoveDirectoryTree(const wchar_t* folder) {
     operation.pFrom = source.c_str();
     operation.fFlags = kQuietDelete;
     DWORD result = static_cast<DWORD>(SHFileOperationW(&operation));
-    if (result == 0 && !RemoveDirectoryW(ExtendedPath(folder, kDefaultPathLimit).c_str())) result = GetLastError();
+    if (result == 0 && !RemoveDirectoryW(extended.c_str())) result = GetLastError();
     return result;
 }
 

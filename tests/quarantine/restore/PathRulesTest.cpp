@@ -239,6 +239,24 @@ TEST(RemoveDirectoryTree, RemovesFilesAndSubFolders) {
     EXPECT_NE(0u, RemoveDirectoryTree((dir / L"missing").c_str()));
 }
 
+TEST(RemoveDirectoryTree, AFileThatCannotGoKeepsItsFolderAndFailsTheCall) {
+    test::TempDir dir;
+    const std::wstring tree = dir / L"work";
+    ASSERT_TRUE(CreateDirectoryTree(tree + L"\\item\\C\\Users"));
+    ASSERT_TRUE(MakeFile(tree + L"\\item\\C\\Users\\held.bin"));
+    ASSERT_TRUE(MakeFile(tree + L"\\item\\C\\free.bin"));
+    {
+        UniqueFile held(CreateFileW((tree + L"\\item\\C\\Users\\held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_NE(0u, RemoveDirectoryTree(tree.c_str()));
+        EXPECT_TRUE(FileExists((tree + L"\\item\\C\\Users\\held.bin").c_str()));
+        EXPECT_FALSE(FileExists((tree + L"\\item\\C\\free.bin").c_str()));
+    }
+    EXPECT_EQ(0u, RemoveDirectoryTree(tree.c_str()));
+    EXPECT_FALSE(IsDirectory(tree));
+}
+
 TEST(RemoveDirectoryTree, RemovesFilesOnlyThePrefixedPathNames) {
     // A restored sample named "x.exe." must not outlive its work folder.
     test::TempDir dir;
