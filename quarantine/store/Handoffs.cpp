@@ -13,7 +13,32 @@ namespace {
 constexpr const wchar_t* kListPattern = L"\\*";
 constexpr const wchar_t* kArchiveSuffix = L".zip";
 
+constexpr const wchar_t* kBeginRead = L"BEGIN DEFERRED TRANSACTION;";
+constexpr const wchar_t* kEndRead = L"COMMIT TRANSACTION;";
+
 bool IsDirectoryEntry(const WIN32_FIND_DATAW& data) { return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+// One item's reads under one shared lock of the catalogue instead of one per statement: every lock
+// SQLite takes costs round trips to Wine's server and looks up the journal's names in the store's
+// folder, which holds every backup. Held only for the reads, never while files are restored, so the
+// product's writer waits at most for these few statements.
+class ItemReadTransaction {
+public:
+    explicit ItemReadTransaction(ISQLInterface& connection)
+        : connection_(connection), begun_(connection.Execute(kBeginRead)) {}
+    ~ItemReadTransaction() { End(); }
+    ItemReadTransaction(const ItemReadTransaction&) = delete;
+    ItemReadTransaction& operator=(const ItemReadTransaction&) = delete;
+
+    void End() {
+        if (begun_) connection_.Execute(kEndRead);
+        begun_ = false;
+    }
+
+private:
+    ISQLInterface& connection_;
+    bool begun_;
+};
 
 }  // namespace
 
@@ -25,10 +50,12 @@ uint32_t RestoreItemFiles(IFileEntryWriter* context, const QuarantineItem* item,
     *restoredCount = 0;
     if (destination == nullptr) return kStoreInvalidArgument;
     if (!session->connection) return kStoreNoConnection;
+    ItemReadTransaction reads(*session->connection);
     if (CountItemRecords(*session, item->guid) == 0) return kStoreOk;
 
     QueryInfo fileRows(kSelectBackupFiles, SqlValue(GuidToText(item->guid)));
     if (!session->connection->Execute(fileRows)) return kStoreQueryFailed;
+    reads.End();
     return RestoreFiles(context, fileRows, destination, restoredCount);
 }
 

@@ -3,6 +3,7 @@
 #include "quarantine/store/Handoffs.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdlib>
 #include <string>
@@ -86,6 +87,33 @@ TEST_F(HandoffsTest, RestoresEveryFileOfTheItem) {
     EXPECT_EQ(entries_.entries[1].destination, work_ + L"\\second.txt");
     EXPECT_EQ(ReadBytes(work_ + L"\\doc.txt"), ReadBytes(Fixture(L"source\\Users\\a\\doc.txt")));
     EXPECT_EQ(ReadBytes(work_ + L"\\second.txt"), ReadBytes(Fixture(L"source\\Users\\a\\second.txt")));
+}
+
+// Stands for the product writing its catalogue while the tool restores: at every restored file it
+// commits a change on a connection of its own, without waiting for any lock.
+class WriterDuringRestore final : public IFileEntryWriter {
+public:
+    explicit WriterDuringRestore(const std::wstring& catalogue) {
+        if (sqlite3_open16(catalogue.c_str(), &db_) != SQLITE_OK) db_ = nullptr;
+    }
+    ~WriterDuringRestore() override { sqlite3_close(db_); }
+
+    void WriteFileEntry(const QueryInfo&, size_t, const std::wstring&) override {
+        results.push_back(db_ ? sqlite3_exec(db_, "UPDATE BackupItems SET guid = guid;", nullptr, nullptr, nullptr)
+                              : SQLITE_CANTOPEN);
+    }
+
+    std::vector<int> results;
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+TEST_F(HandoffsTest, TheCatalogueIsNotLockedWhileTheFilesAreRestored) {
+    WriterDuringRestore writer(dir_ / L"Quarantine\\Quarantine.db");
+    const QuarantineItem item = ItemOf(kGuidFiles);
+    EXPECT_EQ(RestoreItemFiles(&writer, &item, session_.handle(), work_.c_str(), &restored_), kStoreOk);
+    EXPECT_EQ(writer.results, (std::vector<int>{SQLITE_OK, SQLITE_OK}));
 }
 
 TEST_F(HandoffsTest, ItemWithoutFileOrRegistryRowsSkipsTheRestore) {
