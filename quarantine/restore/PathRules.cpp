@@ -132,11 +132,19 @@ std::wstring FullPathOf(const std::wstring& path) {
     return CollapseSeparators(parent + L"\\" + name);
 }
 
-std::wstring LongPathOf(const std::wstring& path) {
+std::wstring LongPathResolver::Of(const std::wstring& path) {
     const std::wstring name = FileNameOf(path);
     if (name.find(L'~') != std::wstring::npos) return LongPathString(path);
-    return CollapseSeparators(LongPathString(ParentWithSeparator(path)) + L"\\" + name);
+    std::wstring parent = ParentWithSeparator(path);
+    if (!resolved_ || parent != parent_) {
+        longParent_ = LongPathString(parent);
+        parent_ = std::move(parent);
+        resolved_ = true;
+    }
+    return CollapseSeparators(longParent_ + L"\\" + name);
 }
+
+std::wstring LongPathOf(const std::wstring& path) { return LongPathResolver().Of(path); }
 
 bool IsDirectory(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};

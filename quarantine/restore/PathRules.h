@@ -37,6 +37,18 @@ std::wstring FullPathString(const std::wstring& path);
 std::wstring LongPathString(const std::wstring& path);
 std::wstring FullPathOf(const std::wstring& path);
 std::wstring LongPathOf(const std::wstring& path);
+
+// LongPathOf for the files of one folder: GetLongPathNameW opens every ancestor folder, so the long
+// form of the last parent is kept and a folder of files costs one walk, not one a file.
+class LongPathResolver {
+public:
+    std::wstring Of(const std::wstring& path);
+
+private:
+    bool resolved_ = false;
+    std::wstring parent_;
+    std::wstring longParent_;
+};
 bool IsDirectory(const std::wstring& path);
 bool FileExists(const wchar_t* path);
 bool CreateDirectoryTree(const std::wstring& path);

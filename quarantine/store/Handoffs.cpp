@@ -72,11 +72,12 @@ uint32_t PackFolder(const wchar_t* folder, QuarantineHandle handle) {
     // Every file is tried; one that could not be added fails the whole archive, which must not be
     // sent as if it were complete. The archive stays open across the files and is closed once.
     ZipArchiveAppender archive(archivePath);
+    LongPathResolver longPaths;
     uint32_t result = kStoreOk;
     do {
         if (IsDirectoryEntry(data)) continue;
         const std::wstring filePath = folderPath + L"\\" + data.cFileName;
-        if (AddFileToZip(filePath.c_str(), archive) != kZipAddOk) result = kStoreListFailed;
+        if (AddFileToZip(filePath.c_str(), archive, longPaths) != kZipAddOk) result = kStoreListFailed;
         ReachTestPoint(TestPoint::FilePacked);
     } while (FindNextFileW(find.get(), &data));
     return result;

@@ -191,6 +191,29 @@ TEST(LongPathOf, ExpandsShortDirectoryNames) {
     EXPECT_EQ(L"C:\\no\\such\\PROGRA~9", LongPathString(L"C:\\no\\such\\PROGRA~9"));  // unchanged on failure
 }
 
+// One resolver across the files of several folders, in and out of order, answers what LongPathOf
+// answers for each.
+TEST(LongPathResolver, GivesLongPathOfForEveryFileWhateverTheFolderBefore) {
+    test::TempDir dir;
+    const std::wstring first = dir / L"first long folder name";
+    const std::wstring second = dir / L"second long folder name";
+    ASSERT_TRUE(CreateDirectoryW(first.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(second.c_str(), nullptr));
+    wchar_t shortBuffer[MAX_PATH];
+    const DWORD n = GetShortPathNameW(first.c_str(), shortBuffer, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    const std::wstring shortFirst(shortBuffer, n);
+    ASSERT_NE(std::wstring::npos, shortFirst.find(L'~')) << Narrow(shortFirst);
+
+    const std::wstring paths[] = {
+        shortFirst + L"\\a.txt", shortFirst + L"\\b.txt", second + L"\\c.txt",
+        shortFirst + L"\\d.txt", shortFirst + L"\\NAME~1.TXT", dir / L"top.txt",
+    };
+    LongPathResolver resolver;
+    for (const std::wstring& path : paths) EXPECT_EQ(LongPathOf(path), resolver.Of(path)) << Narrow(path);
+    EXPECT_EQ(LongPathString(dir.path()) + L"\\first long folder name\\d.txt", resolver.Of(paths[3]));
+}
+
 TEST(FileTests, DirectoriesFilesAndPatterns) {
     test::TempDir dir;
     ASSERT_TRUE(MakeFile(dir / L"f.txt"));
