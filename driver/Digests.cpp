@@ -1,7 +1,11 @@
 #include "driver/Digests.h"
 
+#include <cpuid.h>
+
 #include <cstring>
 #include <memory>
+
+#include "driver/Sha256Transforms.h"
 
 namespace vondrel {
 namespace {
@@ -211,11 +215,32 @@ void Sha256Block(uint32_t state[8], const uint8_t block[64]) {
     state[7] += h;
 }
 
-void Sha256Transform(uint32_t state[8], const uint8_t* blocks, size_t count) {
+}  // namespace
+
+namespace sha256 {
+
+void TransformPortable(uint32_t state[8], const uint8_t* blocks, size_t count) {
     for (; count != 0; --count, blocks += 64) Sha256Block(state, blocks);
 }
 
-}  // namespace
+bool ShaExtensionsAvailable() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    if ((ecx & bit_SSSE3) == 0 || (ecx & bit_SSE4_1) == 0) return false;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return (ebx & bit_SHA) != 0;
+}
+
+Transform ChosenTransform() {
+    static const Transform chosen = ShaExtensionsAvailable() ? TransformAccelerated : TransformPortable;
+    return chosen;
+}
+
+const char* ChosenTransformName() {
+    return ChosenTransform() == TransformAccelerated ? "SHA extensions" : "portable";
+}
+
+}  // namespace sha256
 
 void CMD5::Init() {
     state_[0] = 0x67452301;
@@ -245,13 +270,15 @@ void SHA256::Init() {
 }
 
 void SHA256::Update(const void* data, size_t size) {
+    const sha256::Transform transform = sha256::ChosenTransform();
     FeedBlocks(buffer_, length_, data, size,
-               [this](const uint8_t* blocks, size_t count) { Sha256Transform(state_, blocks, count); });
+               [this, transform](const uint8_t* blocks, size_t count) { transform(state_, blocks, count); });
 }
 
 void SHA256::Final(uint8_t digest[kDigestSize]) {
+    const sha256::Transform transform = sha256::ChosenTransform();
     PadBlocks(buffer_, length_, true,
-              [this](const uint8_t* blocks, size_t count) { Sha256Transform(state_, blocks, count); });
+              [this, transform](const uint8_t* blocks, size_t count) { transform(state_, blocks, count); });
     for (int i = 0; i < 8; ++i) StoreBigEndian(state_[i], digest + 4 * i);
     Init();
 }
