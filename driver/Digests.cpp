@@ -154,17 +154,6 @@ void Md5Transform(uint32_t state[4], const uint8_t* blocks, size_t count) {
     state[3] = d;
 }
 
-// SHA-256 round constants (FIPS 180-4, 4.2.2).
-constexpr uint32_t kSha256Round[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
 // One round, written for its caller to rotate the names instead of moving eight words: only d and h
 // change (d becomes the next e, h the next a).
 void Sha256Round(uint32_t a, uint32_t b, uint32_t c, uint32_t& d, uint32_t e, uint32_t f, uint32_t g, uint32_t& h,
@@ -196,14 +185,14 @@ void Sha256Block(uint32_t state[8], const uint8_t block[64]) {
     // Fully unrolled, so that every ring index is fixed.
 #pragma GCC unroll 8
     for (int i = 0; i < 64; i += 8) {
-        Sha256Round(a, b, c, d, e, f, g, h, kSha256Round[i] + ScheduleWord(w, i));
-        Sha256Round(h, a, b, c, d, e, f, g, kSha256Round[i + 1] + ScheduleWord(w, i + 1));
-        Sha256Round(g, h, a, b, c, d, e, f, kSha256Round[i + 2] + ScheduleWord(w, i + 2));
-        Sha256Round(f, g, h, a, b, c, d, e, kSha256Round[i + 3] + ScheduleWord(w, i + 3));
-        Sha256Round(e, f, g, h, a, b, c, d, kSha256Round[i + 4] + ScheduleWord(w, i + 4));
-        Sha256Round(d, e, f, g, h, a, b, c, kSha256Round[i + 5] + ScheduleWord(w, i + 5));
-        Sha256Round(c, d, e, f, g, h, a, b, kSha256Round[i + 6] + ScheduleWord(w, i + 6));
-        Sha256Round(b, c, d, e, f, g, h, a, kSha256Round[i + 7] + ScheduleWord(w, i + 7));
+        Sha256Round(a, b, c, d, e, f, g, h, sha256::kRound[i] + ScheduleWord(w, i));
+        Sha256Round(h, a, b, c, d, e, f, g, sha256::kRound[i + 1] + ScheduleWord(w, i + 1));
+        Sha256Round(g, h, a, b, c, d, e, f, sha256::kRound[i + 2] + ScheduleWord(w, i + 2));
+        Sha256Round(f, g, h, a, b, c, d, e, sha256::kRound[i + 3] + ScheduleWord(w, i + 3));
+        Sha256Round(e, f, g, h, a, b, c, d, sha256::kRound[i + 4] + ScheduleWord(w, i + 4));
+        Sha256Round(d, e, f, g, h, a, b, c, sha256::kRound[i + 5] + ScheduleWord(w, i + 5));
+        Sha256Round(c, d, e, f, g, h, a, b, sha256::kRound[i + 6] + ScheduleWord(w, i + 6));
+        Sha256Round(b, c, d, e, f, g, h, a, sha256::kRound[i + 7] + ScheduleWord(w, i + 7));
     }
     state[0] += a;
     state[1] += b;
