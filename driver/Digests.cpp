@@ -98,8 +98,8 @@ struct Md5RoundF {
 };
 struct Md5RoundG {
     static constexpr int kFirst = 16;
-    // (d & b) | (~d & c), added rather than or-ed: the two halves never share a bit, and only the
-    // first waits for b, the newest word.
+    // (d & b) | (~d & c), added rather than or-ed: the two halves never share a bit, and only d & b
+    // waits for b, the newest word.
     static uint32_t Mix(uint32_t b, uint32_t c, uint32_t d) { return (~d & c) + (d & b); }
     static constexpr int Word(int i) { return (5 * i + 1) % 16; }
 };
@@ -125,7 +125,8 @@ template <typename Round>
 // Unrolled and inlined, so that every constant, shift and word offset is fixed and the state stays in
 // registers.
 template <typename Round>
-[[gnu::always_inline]] inline void Md5Round(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, const uint8_t* block) {
+[[gnu::always_inline]] inline void Md5Round(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d,
+                                            const uint8_t* block) {
 #pragma GCC unroll 4
     for (int i = Round::kFirst; i < Round::kFirst + 16; i += 4) {
         Md5Step<Round>(a, b, c, d, block, i);
