@@ -21,8 +21,6 @@ public:
     void Final(uint8_t digest[kDigestSize]);
 
 private:
-    void Transform(const uint8_t block[64]);
-
     uint32_t state_[4];
     uint64_t length_;  // bytes fed so far
     uint8_t buffer_[64];
@@ -38,8 +36,6 @@ public:
     void Final(uint8_t digest[kDigestSize]);
 
 private:
-    void Transform(const uint8_t block[64]);
-
     uint32_t state_[8];
     uint64_t length_;
     uint8_t buffer_[64];
@@ -51,8 +47,8 @@ constexpr const wchar_t* kDigestUnavailable = L"N/A";
 // Lower-case hexadecimal, two digits per byte, in byte order.
 std::wstring HexText(const uint8_t* bytes, size_t size);
 
-// The two digests of an open file as hexadecimal text, read from its start in blocks of 4096 bytes
-// that feed both digests. A file whose size cannot be read or is 0, or whose content cannot be read
+// The two digests of an open file as hexadecimal text, read from its start in large blocks that feed
+// both digests. A file whose size cannot be read or is 0, or whose content cannot be read
 // to its end, gets "N/A" for both and false.
 bool ComputeFileDigests(HANDLE file, std::wstring& md5, std::wstring& sha256);
 

@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """MD5 and SHA-256 of one 256 MiB file: the tool's ComputeFileDigests (digest_tool.exe under Wine, one
-pass feeding both digests from 4096-byte blocks) against coreutils md5sum followed by sha256sum over
+pass feeding both digests from large read blocks) against coreutils md5sum followed by sha256sum over
 the same file, in the same run, three times each, interleaved. Prints the medians of the elapsed and
-of the processor times with the throughput, and their ratios. For the tool both are those of the
-ComputeFileDigests call itself, without Wine's start-up. The machine is shared, so the processor times
-are the steadier figures. The digests of both sides must agree.
+of the processor times with the throughput, their ratios, and which SHA-256 transform the tool ran
+(the processor's SHA extensions where cpuid reports them, else the portable code). For the tool both
+are those of the ComputeFileDigests call itself, without Wine's start-up. The machine is shared, so the
+processor times are the steadier figures. The digests of both sides must agree.
 
     bench/digests/bench_digests.py [build dir]   (default: $VONDREL_BUILD or build/; needs target digest_tool,
                                                   built with CMAKE_BUILD_TYPE=Release)
@@ -48,8 +49,8 @@ def timed(command, **kwargs):
 
 def ours(path):
     _, _, out = timed(["wine", str(TOOL), winpath(path)], env=wine_env())
-    md5, sha256, elapsed, cpu = out.split()
-    return float(elapsed), float(cpu), md5, sha256
+    md5, sha256, elapsed, cpu, path = out.split(maxsplit=4)
+    return float(elapsed), float(cpu), md5, sha256, path.strip()
 
 
 def coreutils(path):
@@ -73,14 +74,14 @@ def main():
         coreutils(path)
         figures = {"tool": [], "tool cpu": [], "peer": [], "peer cpu": []}
         for _ in range(RUNS):
-            elapsed, cpu, md5, sha256 = ours(path)
+            elapsed, cpu, md5, sha256, sha256_path = ours(path)
             peer, peer_cpu, peer_md5, peer_sha256 = coreutils(path)
             if (md5, sha256) != (peer_md5, peer_sha256):
                 sys.exit(f"digests differ: {md5} {sha256} against {peer_md5} {peer_sha256}")
             for key, value in (("tool", elapsed), ("tool cpu", cpu), ("peer", peer), ("peer cpu", peer_cpu)):
                 figures[key].append(value)
     tool, tool_cpu, peer, peer_cpu = (statistics.median(figures[k]) for k in ("tool", "tool cpu", "peer", "peer cpu"))
-    print(f"file: {SIZE >> 20} MiB, {RUNS} runs each, medians")
+    print(f"file: {SIZE >> 20} MiB, {RUNS} runs each, medians; the tool's SHA-256 ran on: {sha256_path}")
     print(f"ComputeFileDigests (MD5+SHA-256, one pass): {tool:7.3f} s elapsed ({mib_per_second(tool):6.1f} MiB/s)"
           f"  {tool_cpu:7.3f} s processor ({mib_per_second(tool_cpu):6.1f} MiB/s)")
     print(f"md5sum + sha256sum (two passes):            {peer:7.3f} s elapsed ({mib_per_second(peer):6.1f} MiB/s)"

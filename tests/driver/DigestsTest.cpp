@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver/Sha256Transforms.h"
 #include "quarantine/restore/Handles.h"
 #include "tests/support/TestSupport.h"
 
@@ -163,6 +166,91 @@ TEST(ComputeFileDigests, GivesNoDigestForUnreadableContentOrHandle) {
     EXPECT_EQ(L"N/A", md5);
     EXPECT_EQ(L"N/A", sha256);
 }
+
+// Files around the padding edges and the reads' block edges, beside the ones above.
+TEST(ComputeFileDigests, AgreesWithCoreutilsAroundThePaddingAndReadEdges) {
+    const std::wstring folder = test::FixtureDir("digest_files") + L"\\edges";
+    const auto expected = ReadExpected(folder);
+    ASSERT_FALSE(expected.empty());
+    for (const auto& e : expected) {
+        UniqueFile file = OpenForDigest(folder + L"\\" + Widen(e.name));
+        ASSERT_TRUE(file) << e.name;
+        std::wstring md5, sha256;
+        EXPECT_TRUE(ComputeFileDigests(file.get(), md5, sha256)) << e.name;
+        EXPECT_EQ(Widen(e.md5), md5) << e.name;
+        EXPECT_EQ(Widen(e.sha256), sha256) << e.name;
+    }
+}
+
+// SHA-256 of a message through one transform alone, `blocksPerCall` blocks at a time; the padding is
+// done here, so a fault shows in the transform.
+std::wstring Sha256Through(sha256::Transform transform, const std::string& message, size_t blocksPerCall) {
+    std::string padded = message + '\x80';
+    padded.append((119 - message.size() % 64) % 64, '\0');
+    const uint64_t bits = uint64_t(message.size()) * 8;
+    for (int shift = 56; shift >= 0; shift -= 8) padded += char(bits >> shift);
+    uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    const auto* data = reinterpret_cast<const uint8_t*>(padded.data());
+    const size_t blocks = padded.size() / 64;
+    for (size_t at = 0; at < blocks; at += blocksPerCall)
+        transform(state, data + 64 * at, std::min(blocksPerCall, blocks - at));
+    uint8_t digest[SHA256::kDigestSize];
+    for (int i = 0; i < 32; ++i) digest[i] = uint8_t(state[i / 4] >> (24 - 8 * (i % 4)));
+    return HexText(digest, sizeof digest);
+}
+
+struct TransformCase {
+    const char* name;
+    sha256::Transform transform;
+    bool needsShaExtensions;
+};
+
+void PrintTo(const TransformCase& c, std::ostream* out) { *out << c.name; }
+
+// Both transforms, whichever one SHA256 picks on this processor.
+class Sha256Transform : public testing::TestWithParam<TransformCase> {
+protected:
+    void SetUp() override {
+        if (GetParam().needsShaExtensions && !sha256::ShaExtensionsAvailable())
+            GTEST_SKIP() << "this processor has no SHA extensions (cpuid leaf 7, EBX bit 29), so this path cannot run";
+    }
+    std::wstring Digest(const std::string& message, size_t blocksPerCall = SIZE_MAX) const {
+        return Sha256Through(GetParam().transform, message, blocksPerCall);
+    }
+};
+
+TEST_P(Sha256Transform, GivesThePublishedExamplesInCallsOfAnyLength) {
+    const VectorCase cases[] = {
+        {"", L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         L"248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), L"cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    const size_t callLengths[] = {1, 3, SIZE_MAX};
+    for (const auto& c : cases) {
+        for (size_t blocksPerCall : callLengths)
+            EXPECT_EQ(c.expected, Digest(c.message, blocksPerCall)) << c.message.substr(0, 40) << ", " << blocksPerCall;
+    }
+}
+
+TEST_P(Sha256Transform, AgreesWithCoreutilsAroundThePaddingEdges) {
+    const std::wstring fixture = test::FixtureDir("digest_files");
+    size_t checked = 0;
+    for (const std::wstring& folder : {fixture, fixture + L"\\edges"}) {
+        for (const auto& e : ReadExpected(folder)) {
+            EXPECT_EQ(Widen(e.sha256), Digest(test::ReadText(folder + L"\\" + Widen(e.name)))) << e.name;
+            ++checked;
+        }
+    }
+    EXPECT_NE(0u, checked);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, Sha256Transform,
+                         testing::Values(TransformCase{"Portable", sha256::TransformPortable, false},
+                                         TransformCase{"ShaExtensions", sha256::TransformAccelerated, true}),
+                         [](const testing::TestParamInfo<TransformCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vondrel

@@ -1,11 +1,13 @@
-// Digests one file with ComputeFileDigests and prints "md5 sha256 elapsed-seconds thread-seconds" (the
-// call's own time, without Wine's start-up): the benchmark's driver.
+// Digests one file with ComputeFileDigests and prints "md5 sha256 elapsed-seconds thread-seconds path"
+// (the call's own time, without Wine's start-up; the SHA-256 transform this processor ran): the
+// benchmark's driver.
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
 
 #include "driver/Digests.h"
+#include "driver/Sha256Transforms.h"
 #include "quarantine/restore/Handles.h"
 #include "quarantine/restore/PathRules.h"
 
@@ -40,7 +42,8 @@ int wmain(int argc, wchar_t** argv) {
     const bool computed = vondrel::ComputeFileDigests(file.get(), md5, sha256);
     QueryPerformanceCounter(&end);
     const double cpu = ThreadSeconds() - cpuBefore;
-    std::printf("%ls %ls %.3f %.3f\n", md5.c_str(), sha256.c_str(),
-                double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart), cpu);
+    std::printf("%ls %ls %.3f %.3f %s\n", md5.c_str(), sha256.c_str(),
+                double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart), cpu,
+                vondrel::sha256::ChosenTransformName());
     return computed ? 0 : 1;
 }
