@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "base/Handles.h"
+#include "base/PathRules.h"
 #include "driver/Digests.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
 #include "quarantine/store/SqlAccess.h"
 
 namespace vondrel {

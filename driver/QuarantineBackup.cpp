@@ -2,13 +2,13 @@
 
 #include <shlwapi.h>
 
+#include "base/Log.h"
+#include "base/PathRules.h"
+#include "base/TextWriter.h"
 #include "driver/FileEntries.h"
-#include "driver/Log.h"
 #include "driver/SubmissionReport.h"
 #include "driver/SystemFacts.h"
-#include "driver/TextWriter.h"
-#include "quarantine/restore/PathRules.h"
-#include "quarantine/store/Handoffs.h"
+#include "quarantine/restore/Handoffs.h"
 #include "quarantine/store/QuarManager.h"
 
 namespace vondrel {

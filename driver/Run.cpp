@@ -5,13 +5,13 @@
 
 #include <ctime>
 
+#include "base/Log.h"
+#include "base/TextConvert.h"
+#include "base/TextWriter.h"
 #include "driver/Backlog.h"
-#include "driver/Log.h"
 #include "driver/Messages.h"
 #include "driver/QuarantineBackup.h"
 #include "driver/SentItems.h"
-#include "driver/TextConvert.h"
-#include "driver/TextWriter.h"
 #include "upload/Upload.h"
 
 namespace vondrel {

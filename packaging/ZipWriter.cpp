@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "quarantine/restore/PathRules.h"
-#include "quarantine/restore/QuarFileStream.h"
+#include "base/PathRules.h"
+#include "base/QuarFileStream.h"
 
 namespace vondrel {
 namespace {

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 

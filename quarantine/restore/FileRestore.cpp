@@ -1,15 +1,15 @@
 #include "quarantine/restore/FileRestore.h"
 
-#include "driver/FileEntries.h"
-#include "driver/Log.h"
-#include "driver/TestPoints.h"
-#include "driver/TextWriter.h"
+#include "base/Handles.h"
+#include "base/Log.h"
+#include "base/PathRules.h"
+#include "base/TestPoints.h"
+#include "base/TextWriter.h"
 #include "packaging/FileWriter.h"
 #include "packaging/ZipReader.h"
 #include "packaging/ZipWriter.h"
 #include "quarantine/restore/BupFile.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "quarantine/restore/FileEntryWriter.h"
 #include "quarantine/store/SqlAccess.h"
 
 namespace vondrel {

@@ -1,51 +1,5 @@
-// Path rules every file-system call of the tool follows: the long-path prefix for paths that are too
-// long for a call or have a component ending in ".", full and long names without that prefix leaking
-// into stored text, and the small file and directory operations built on them.
+// The path rules now live in base/PathRules.h; this name stays only for the digests' tool until it
+// includes base/PathRules.h itself.
 #pragma once
 
-#include <windows.h>
-
-#include <cstddef>
-#include <string>
-
-namespace vondrel {
-
-constexpr size_t kCreateFileLimit = 248;  // CreateFileW
-constexpr size_t kDefaultPathLimit = 260;  // every other file-system call
-
-// The text to hand to one system call: the caller's path, or a "\\?\" / "\\?\UNC\" prefixed copy.
-class ExtendedPath {
-public:
-    ExtendedPath(const wchar_t* path, size_t limit);
-    ExtendedPath(const std::wstring& path, size_t limit) : ExtendedPath(path.c_str(), limit) {}
-    ExtendedPath(const ExtendedPath&) = delete;
-    ExtendedPath& operator=(const ExtendedPath&) = delete;
-
-    const wchar_t* c_str() const { return path_; }
-    bool prefixed() const { return !owned_.empty(); }
-
-private:
-    const wchar_t* path_ = nullptr;
-    std::wstring owned_;
-};
-
-std::wstring FileNameOf(const std::wstring& path);
-std::wstring ParentWithSeparator(const std::wstring& path);
-std::wstring CollapseSeparators(const std::wstring& path);
-DWORD FullPathName(const wchar_t* path, DWORD bufferLength, wchar_t* buffer);
-std::wstring FullPathString(const std::wstring& path);
-std::wstring LongPathString(const std::wstring& path);
-std::wstring FullPathOf(const std::wstring& path);
-std::wstring LongPathOf(const std::wstring& path);
-bool IsDirectory(const std::wstring& path);
-bool FileExists(const wchar_t* path);
-bool CreateDirectoryTree(const std::wstring& path);
-bool CreateParentDirectories(const std::wstring& filePath);
-DWORD RemoveDirectoryTree(const wchar_t* folder);
-
-// Thin wrappers: the path goes through ExtendedPath with the call's limit.
-HANDLE CreateFileExtended(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
-HANDLE FindFirstFileExtended(const std::wstring& path, WIN32_FIND_DATAW* data);
-BOOL DeleteFileExtended(const std::wstring& path);
-
-}  // namespace vondrel
+#include "base/PathRules.h"

@@ -1,4 +1,4 @@
-#include "driver/TextConvert.h"
+#include "base/TextConvert.h"
 
 #include <windows.h>
 

@@ -1,11 +1,11 @@
-#include "quarantine/restore/PathRules.h"
+#include "base/PathRules.h"
 
 #include <shlobj.h>
 #include <shellapi.h>
 
 #include <vector>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 namespace {
