@@ -131,7 +131,4 @@ struct EntryNameEncoding {
 };
 EntryNameEncoding EncodingOfEntryName(const std::string& utf8Name);
 
-// UTF-16 to UTF-8 (code page 65001, no flags); false when the text does not convert.
-bool ToUtf8(const std::wstring& wide, std::string& narrow);
-
 }  // namespace vondrel
