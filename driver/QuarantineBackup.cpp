@@ -1,7 +1,5 @@
 #include "driver/QuarantineBackup.h"
 
-#include <shlwapi.h>
-
 #include "base/Log.h"
 #include "base/PathRules.h"
 #include "base/TextWriter.h"
@@ -90,10 +88,6 @@ uint32_t ListItems(int64_t handle, ItemList& list) {
     if (handle == 0) return kStoreInvalidArgument;
     StoreLockHolder lock;
     return GetItems(handle, list.put());
-}
-
-bool PathExists(const std::wstring& path) {
-    return PathFileExistsW(ExtendedPath(path, kDefaultPathLimit).c_str()) != FALSE;
 }
 
 }  // namespace

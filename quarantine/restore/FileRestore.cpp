@@ -372,8 +372,7 @@ RestoreAttributes AttributesFromColumn(const SqlValue& fileAttribute) {
 }
 
 std::wstring DestinationNameOf(const std::wstring& originalPath) {
-    const size_t separator = originalPath.find_last_of(L"\\/");
-    return separator == std::wstring::npos ? std::wstring() : originalPath.substr(separator + 1);
+    return FileNameOf(originalPath, Separators::BackslashOrSlash);
 }
 
 bool IsSafeDestinationName(const std::wstring& name) {
