@@ -6,6 +6,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
+import wine_prefix
 from archive_password import ARCHIVE_PASSWORD
 
 SOURCE_DIR = Path(os.environ.get("VONDREL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
@@ -26,18 +27,12 @@ STAMP = re.compile(rb"^\d{1,2}:\d{1,2}:\d{1,2} \d{1,2}-\d{1,2}-\d{4} ")
 
 
 def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
-    return env
+    return wine_prefix.wine_env(PREFIX)
 
 
 def winpath(path):
     """A Unix path as the prefix's Z: drive shows it; C: paths inside the prefix as C:."""
-    path = Path(path).resolve()
-    try:
-        return "C:\\" + str(path.relative_to(DRIVE_C)).replace("/", "\\")
-    except ValueError:
-        return "Z:" + str(path).replace("/", "\\")
+    return wine_prefix.winpath(path, DRIVE_C)
 
 
 def wine(*args, timeout=300, **kwargs):
