@@ -1,7 +1,7 @@
 # The project's static libraries. With the tests on, each also gets a twin "<name>_tp" compiled with
-# VONDREL_TEST_POINTS, from which the test build of the program is linked (see driver/TestPoints.h);
+# VONDREL_TEST_POINTS, from which the test build of the program is linked (see base/TestPoints.h);
 # the product program never links a twin.
-set(VONDREL_LIBRARIES vondrel_support vondrel_driver vondrel_store vondrel_restore vondrel_packaging vondrel_upload)
+set(VONDREL_LIBRARIES vondrel_base vondrel_packaging vondrel_store vondrel_restore vondrel_upload vondrel_driver)
 
 # vondrel_library(<name> SOURCES <files...> LIBS <libraries...> [TEST_POINT_SOURCES <files...>])
 function(vondrel_library name)
@@ -24,13 +24,13 @@ function(vondrel_library name)
   target_compile_definitions(${name}_tp PUBLIC VONDREL_TEST_POINTS)
 endfunction()
 
-# vondrel_folder_library(<name> [EXCLUDE <files...>] LIBS <libraries...>): a library of every .cpp of
-# the current folder.
+# vondrel_folder_library(<name> [EXCLUDE <files...>] LIBS <libraries...> [TEST_POINT_SOURCES <files...>]):
+# a library of every .cpp of the current folder; the test-point sources go into the twin only.
 function(vondrel_folder_library name)
-  cmake_parse_arguments(L "" "" "EXCLUDE;LIBS" ${ARGN})
+  cmake_parse_arguments(L "" "" "EXCLUDE;LIBS;TEST_POINT_SOURCES" ${ARGN})
   file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  foreach(_ex IN LISTS L_EXCLUDE)
+  foreach(_ex IN LISTS L_EXCLUDE L_TEST_POINT_SOURCES)
     list(REMOVE_ITEM _sources ${CMAKE_CURRENT_SOURCE_DIR}/${_ex})
   endforeach()
-  vondrel_library(${name} SOURCES ${_sources} LIBS ${L_LIBS})
+  vondrel_library(${name} SOURCES ${_sources} LIBS ${L_LIBS} TEST_POINT_SOURCES ${L_TEST_POINT_SOURCES})
 endfunction()

@@ -37,11 +37,12 @@ endfunction()
 # vondrel_add_fixture(<fixture> COMMAND <command...>): a Linux-side set-up step (for example a python3
 # script writing catalogues with its sqlite3 module) that runs before the tests requiring <fixture>.
 # Fixture folders live under ${CMAKE_BINARY_DIR}/fixtures; tests find them with test::FixtureDir.
+# Python steps import the tests' shared modules (tests/) as the pytest modules do.
 function(vondrel_add_fixture fixture)
   cmake_parse_arguments(F "" "" "COMMAND" ${ARGN})
   add_test(NAME fixture.${fixture} COMMAND ${F_COMMAND})
   set_tests_properties(fixture.${fixture} PROPERTIES FIXTURES_SETUP ${fixture}
-    ENVIRONMENT "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    ENVIRONMENT "VONDREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VONDREL_BINARY_DIR=${CMAKE_BINARY_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/tests")
 endfunction()
 
 # Whether a test may have a loopback network of its own (unshare -n; root in a sandbox that allows it).

@@ -5,14 +5,14 @@
 #include <deque>
 #include <map>
 
-#include "driver/Log.h"
+#include "base/Log.h"
+#include "base/PathRules.h"
+#include "base/TestPoints.h"
+#include "base/TextConvert.h"
 #include "driver/Messages.h"
 #include "driver/Run.h"
 #include "driver/SubmissionReport.h"
-#include "driver/TestPoints.h"
-#include "driver/TextConvert.h"
 #include "packaging/ZipListing.h"
-#include "quarantine/restore/PathRules.h"
 #include "upload/Upload.h"
 
 namespace vondrel {

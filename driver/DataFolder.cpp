@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "quarantine/restore/PathRules.h"
+#include "base/PathRules.h"
 
 namespace vondrel {
 namespace {

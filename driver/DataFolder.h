@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 

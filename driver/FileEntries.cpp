@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "base/Handles.h"
+#include "base/PathRules.h"
 #include "driver/Digests.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
 #include "quarantine/store/SqlAccess.h"
 
 namespace vondrel {
@@ -22,14 +22,9 @@ std::wstring WithForwardSlashes(std::wstring path) {
     return path;
 }
 
-std::wstring LastComponent(const std::wstring& path) {
-    const size_t slash = path.rfind(L'/');
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 FileEntry EntryFromRow(const SqlRow& row) {
     FileEntry entry;
-    entry.fileName = LastComponent(WithForwardSlashes(ColumnOf(row, kFileOriginalPath).WideTextView()));
+    entry.fileName = LastComponentOf(ColumnOf(row, kFileOriginalPath).WideTextView(), Separators::BackslashOrSlash);
     entry.createTime = ColumnOf(row, kFileCreateTime).IntegerOrZero();
     entry.modifyTime = ColumnOf(row, kFileModifyTime).IntegerOrZero();
     entry.accessTime = ColumnOf(row, kFileAccessTime).IntegerOrZero();

@@ -7,26 +7,13 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/TextWriter.h"
+#include "base/TextWriter.h"
+#include "quarantine/restore/FileEntryWriter.h"
 #include "quarantine/store/QuarantineDatabase.h"
 
 namespace vondrel {
 
 class QueryInfo;
-
-// What the file restore is handed as its context and tells about every file it has written. fileRows
-// holds the item's BackupFiles rows, index the row of the written file.
-class IFileEntryWriter {
-public:
-    virtual ~IFileEntryWriter() = default;
-    virtual void WriteFileEntry(const QueryInfo& fileRows, size_t index, const std::wstring& destinationPath) = 0;
-};
-
-// The restore's call: passes the file on to the context, if there is one.
-inline void WriteFileEntry(IFileEntryWriter* context, const QueryInfo& fileRows, size_t index,
-                           const std::wstring& destinationPath) {
-    if (context) context->WriteFileEntry(fileRows, index, destinationPath);
-}
 
 // The values of one file entry.
 struct FileEntry {

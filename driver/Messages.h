@@ -1,6 +1,5 @@
 // Log texts that several steps of the run write; the texts of a single step are named constants beside
-// their use. Every log text stays byte for byte as the tool has always written it, spelling included
-// ("Sucessfully", "impmented"): the tools that read these logs match the lines exactly.
+// their use. None may change by a byte (see base/Log.h).
 #pragma once
 
 namespace vondrel {

@@ -1,14 +1,12 @@
 #include "driver/QuarantineBackup.h"
 
-#include <shlwapi.h>
-
+#include "base/Log.h"
+#include "base/PathRules.h"
+#include "base/TextWriter.h"
 #include "driver/FileEntries.h"
-#include "driver/Log.h"
 #include "driver/SubmissionReport.h"
 #include "driver/SystemFacts.h"
-#include "driver/TextWriter.h"
-#include "quarantine/restore/PathRules.h"
-#include "quarantine/store/Handoffs.h"
+#include "quarantine/restore/Handoffs.h"
 #include "quarantine/store/QuarManager.h"
 
 namespace vondrel {
@@ -90,10 +88,6 @@ uint32_t ListItems(int64_t handle, ItemList& list) {
     if (handle == 0) return kStoreInvalidArgument;
     StoreLockHolder lock;
     return GetItems(handle, list.put());
-}
-
-bool PathExists(const std::wstring& path) {
-    return PathFileExistsW(ExtendedPath(path, kDefaultPathLimit).c_str()) != FALSE;
 }
 
 }  // namespace

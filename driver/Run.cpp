@@ -5,13 +5,14 @@
 
 #include <ctime>
 
+#include "base/Log.h"
+#include "base/PathRules.h"
+#include "base/TextConvert.h"
+#include "base/TextWriter.h"
 #include "driver/Backlog.h"
-#include "driver/Log.h"
 #include "driver/Messages.h"
 #include "driver/QuarantineBackup.h"
 #include "driver/SentItems.h"
-#include "driver/TextConvert.h"
-#include "driver/TextWriter.h"
 #include "upload/Upload.h"
 
 namespace vondrel {
@@ -68,11 +69,6 @@ std::string LocalDigits(bool date) {
     return text;
 }
 
-bool IsTakenByFile(const std::string& path) {
-    DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 }  // namespace
 
 bool RunExtractOnly(const RunSettings& settings) {
@@ -92,7 +88,7 @@ bool MakeWorkFolderPath(const std::string& parent, std::string& path) {
     for (unsigned counter = 0; counter < kMaxWorkFolderAttempts; ++counter) {
         const std::string date = LocalDigits(true);
         path = parent + "\\" + prefix + date + "_" + LocalDigits(false);
-        if (!IsTakenByFile(path)) return true;
+        if (!IsExistingFile(Utf8ToWide(path))) return true;
     }
     path.clear();
     return false;

@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "driver/Log.h"
+#include "base/Log.h"
 #include "driver/Messages.h"
 
 namespace vondrel {

@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "driver/TestPoints.h"
-#include "driver/TextWriter.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "base/Handles.h"
+#include "base/PathRules.h"
+#include "base/TestPoints.h"
+#include "base/TextWriter.h"
 
 namespace vondrel {
 namespace {

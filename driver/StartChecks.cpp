@@ -5,9 +5,9 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include "base/Handles.h"
+#include "base/TextWriter.h"
 #include "BuildSettings.h"
-#include "driver/TextWriter.h"
-#include "quarantine/restore/Handles.h"
 
 namespace vondrel {
 namespace {

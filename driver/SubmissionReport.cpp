@@ -1,7 +1,7 @@
 #include "driver/SubmissionReport.h"
 
+#include "base/TextWriter.h"
 #include "driver/SystemFacts.h"
-#include "driver/TextWriter.h"
 #include "VondrelVersion.h"
 
 namespace vondrel {

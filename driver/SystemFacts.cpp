@@ -4,9 +4,9 @@
 #include <cwchar>
 #include <string>
 
-#include "driver/Log.h"
-#include "driver/TextConvert.h"
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
+#include "base/Log.h"
+#include "base/TextConvert.h"
 
 namespace vondrel {
 namespace {

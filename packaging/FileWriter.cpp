@@ -1,6 +1,6 @@
 #include "packaging/FileWriter.h"
 
-#include "quarantine/restore/PathRules.h"
+#include "base/PathRules.h"
 
 namespace vondrel {
 

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <objidl.h>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 

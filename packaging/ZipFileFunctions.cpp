@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/PathRules.h"
 #include "packaging/ZipWriter.h"
-#include "quarantine/restore/PathRules.h"
 
 namespace vondrel {
 namespace {

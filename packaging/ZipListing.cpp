@@ -2,7 +2,7 @@
 
 #include <unzip.h>
 
-#include "driver/TextConvert.h"
+#include "base/TextConvert.h"
 #include "packaging/ZipReader.h"
 #include "packaging/ZipWriter.h"
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "driver/TextConvert.h"
+#include "base/TextConvert.h"
 #include "packaging/ZipWriter.h"
 
 namespace vondrel {

@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "base/Handles.h"
 #include "packaging/FileWriter.h"
-#include "quarantine/restore/Handles.h"
 
 namespace vondrel {
 

@@ -5,8 +5,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "quarantine/restore/PathRules.h"
-#include "quarantine/restore/QuarFileStream.h"
+#include "base/PathRules.h"
+#include "base/QuarFileStream.h"
+#include "base/TextConvert.h"
 
 namespace vondrel {
 namespace {
@@ -221,19 +222,6 @@ bool ZipEntryNameFromPath(std::wstring& path) {
         if (c == L'\\') c = L'/';
     }
     return recognised;
-}
-
-bool ToUtf8(const std::wstring& wide, std::string& narrow) {
-    narrow.clear();
-    if (wide.empty()) return true;
-    const int units = static_cast<int>(wide.size());
-    std::string buffer(static_cast<size_t>(units) * 3, '\0');
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, buffer.data(),
-                                          static_cast<int>(buffer.size()), nullptr, nullptr);
-    if (bytes <= 0 || static_cast<size_t>(bytes) > buffer.size()) return false;
-    buffer.resize(static_cast<size_t>(bytes));
-    narrow = std::move(buffer);
-    return true;
 }
 
 }  // namespace vondrel

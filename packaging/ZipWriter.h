@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "base/Handles.h"
+#include "base/PathRules.h"
 
 namespace vondrel {
 
@@ -133,8 +133,5 @@ struct EntryNameEncoding {
     uLong versionMadeBy = 0;
 };
 EntryNameEncoding EncodingOfEntryName(const std::string& utf8Name);
-
-// UTF-16 to UTF-8 (code page 65001, no flags); false when the text does not convert.
-bool ToUtf8(const std::wstring& wide, std::string& narrow);
 
 }  // namespace vondrel

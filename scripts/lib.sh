@@ -3,9 +3,9 @@
 VONDREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VONDREL_BUILD=${VONDREL_BUILD:-$VONDREL_ROOT/build}
 export WINEPREFIX=$VONDREL_ROOT/build/wine
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEARCH=win64
+set -a
+source "$VONDREL_ROOT/scripts/wine.env"
+set +a
 # A copy of the prefix as it was made, from which suites that need a prefix of their own start.
 VONDREL_TEMPLATE_PREFIX=$VONDREL_ROOT/build/wine-template
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "UploadCredentials.h"
+#include "base/TextConvert.h"
 
 namespace vondrel {
 namespace {
@@ -63,14 +64,8 @@ ScrubbedBuffer UnscramblePassword() {
 WideSecret::WideSecret(const ScrubbedBuffer& utf8) {
     // Converted straight from the buffer into its final place, so that no other copy is left unwiped.
     const char* begin = utf8.data();
-    const int length = static_cast<int>(std::find(begin, begin + utf8.size(), '\0') - begin);
-    if (length == 0) return;
-    const int wide = MultiByteToWideChar(CP_UTF8, 0, begin, length, nullptr, 0);
-    if (wide <= 0) return;
-    text_.resize(static_cast<size_t>(wide));
-    if (MultiByteToWideChar(CP_UTF8, 0, begin, length, text_.data(), wide) == wide) return;
-    SecureZeroMemory(text_.data(), text_.size() * sizeof(wchar_t));
-    text_.clear();
+    const size_t length = static_cast<size_t>(std::find(begin, begin + utf8.size(), '\0') - begin);
+    Utf8ToWide(begin, length, text_);
 }
 
 WideSecret::~WideSecret() {

@@ -1,7 +1,7 @@
 #include "upload/ProxySelection.h"
 
+#include "base/Log.h"
 #include "BuildSettings.h"
-#include "driver/Log.h"
 
 namespace vondrel {
 namespace {

@@ -4,10 +4,10 @@
 #include <new>
 #include <vector>
 
+#include "base/Log.h"
+#include "base/PathRules.h"
+#include "base/TestPoints.h"
 #include "BuildSettings.h"
-#include "driver/Log.h"
-#include "driver/TestPoints.h"
-#include "quarantine/restore/PathRules.h"
 #include "upload/Credentials.h"
 
 namespace vondrel {

@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 

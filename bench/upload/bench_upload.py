@@ -9,7 +9,6 @@ must arrive whole.
     bench/upload/bench_upload.py [build dir]   (default: $VONDREL_BUILD or build/; needs target
                                                 vondrel_upload_tool; binds 127.0.0.1:443)
 """
-import json
 import os
 import statistics
 import subprocess
@@ -26,9 +25,10 @@ sys.path.insert(0, str(ROOT / "tests"))
 os.environ.setdefault("VONDREL_SOURCE_DIR", str(ROOT))
 
 from servers.nginx import NginxBackend  # noqa: E402
+from upload_settings import settings  # noqa: E402
 
 TOOL = BUILD / "tools" / "upload_tool.exe"
-SETTINGS = json.loads((BUILD / "generated" / "upload_settings.json").read_text())
+SETTINGS = settings(BUILD)
 CA = ROOT / "tests" / "pki" / "ca.pem"
 SIZE = 52428800
 RUNS = 3

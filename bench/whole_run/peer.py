@@ -9,7 +9,7 @@ import subprocess
 import time
 from pathlib import Path
 
-ARCHIVE_PASSWORD = "vermilio"
+from archive_password import ARCHIVE_PASSWORD
 FILE_QUERY = "SELECT backupFilename FROM BackupFiles WHERE bupOrSql=1;"
 ITEM_QUERY = "SELECT guid, creationTime, detectType, detectionName, virusType FROM BackupItems;"
 PEER_PHASES = ["listing", "restore", "digests", "report", "pack", "cleanup", "upload"]

@@ -2,11 +2,14 @@
 alone, so a test run elsewhere cannot reset it under a measurement, and its wineserver serves only the
 bench's processes. Made once like the project prefix: wineboot, the test CA in the Root store, the
 agent's folder."""
-import os
 import subprocess
+import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests"))
+import wine_prefix  # noqa: E402
+
 PREFIX = ROOT / "build" / "bench-wine"
 READY = PREFIX / ".vondrel-ready"
 DRIVE_C = PREFIX / "drive_c"
@@ -18,18 +21,12 @@ AGENT_GUID = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"
 
 
 def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
-    return env
+    return wine_prefix.wine_env(PREFIX)
 
 
 def winpath(path):
     """A Unix path as the prefix shows it: C: inside drive_c, Z: elsewhere."""
-    path = Path(path).resolve()
-    try:
-        return "C:\\" + str(path.relative_to(DRIVE_C)).replace("/", "\\")
-    except ValueError:
-        return "Z:" + str(path).replace("/", "\\")
+    return wine_prefix.winpath(path, DRIVE_C)
 
 
 def wine(*args, check=True):

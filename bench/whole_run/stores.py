@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(ROOT / "tests" / "e2e")]
+sys.path[:0] = [str(ROOT / "tests" / "e2e"), str(ROOT / "tests")]
 
 from sample_store import QFile, QItem, make_store  # noqa: E402
 

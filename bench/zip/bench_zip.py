@@ -25,7 +25,8 @@ sys.path.insert(0, str(ROOT / "bench"))
 from benchlib import wine_env, winpath  # noqa: E402
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VONDREL_BUILD", ROOT / "build")).resolve()
 TOOL = BUILD / "tools" / "zip_tool.exe"
-PASSWORD = "vermilio"
+sys.path.insert(0, str(ROOT / "tests"))
+from archive_password import ARCHIVE_PASSWORD as PASSWORD  # noqa: E402
 FILES, SIZE, RUNS = 64, 512 * 1024, 5
 
 

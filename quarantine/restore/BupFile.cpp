@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "quarantine/restore/PathRules.h"
+#include "base/PathRules.h"
 
 namespace vondrel {
 

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/Handles.h"
 #include "quarantine/restore/CfgBall.h"
-#include "quarantine/restore/Handles.h"
 
 namespace vondrel {
 

@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "base/TextConvert.h"
+
 namespace vondrel {
 
 namespace {
@@ -242,53 +244,6 @@ std::optional<std::wstring> FormatBits(int bits, int64_t value) {
     case -8: return std::to_wstring(static_cast<int8_t>(value));
     case 1: return std::wstring(value != 0 ? L"1" : L"0");
     default: return std::nullopt;
-    }
-}
-
-// ---- UTF-8 decoding ----
-
-bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
-
-// The code point of the complete, valid sequence at pos and its length; length 0 when the byte at
-// pos starts none (an overlong form, a surrogate, a value past U+10FFFF or a cut sequence).
-struct Sequence {
-    uint32_t codePoint = 0;
-    size_t length = 0;
-};
-
-Sequence SequenceAt(const unsigned char* bytes, size_t count, size_t pos) {
-    unsigned char lead = bytes[pos];
-    if (lead < 0x80) return {lead, 1};
-    size_t length = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
-    if (length == 0 || count - pos < length) return {};
-    uint32_t codePoint = lead & (0x7F >> length);
-    for (size_t i = 1; i < length; ++i) {
-        if (!IsContinuation(bytes[pos + i])) return {};
-        codePoint = (codePoint << 6) | (bytes[pos + i] & 0x3F);
-    }
-    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (codePoint < kSmallest[length] || codePoint > 0x10FFFF) return {};
-    if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return {};
-    return {codePoint, length};
-}
-
-// Hands every UTF-16 unit of the decoding to emit; bytes that start no valid sequence are dropped.
-template <typename Emit>
-void DecodeUtf8(const unsigned char* bytes, size_t count, Emit emit) {
-    size_t pos = 0;
-    while (pos < count) {
-        Sequence sequence = SequenceAt(bytes, count, pos);
-        if (sequence.length == 0) {
-            ++pos;
-            continue;
-        }
-        pos += sequence.length;
-        if (sequence.codePoint < 0x10000) {
-            emit(static_cast<wchar_t>(sequence.codePoint));
-            continue;
-        }
-        emit(static_cast<wchar_t>(0xD800 + ((sequence.codePoint - 0x10000) >> 10)));
-        emit(static_cast<wchar_t>(0xDC00 + (sequence.codePoint & 0x3FF)));
     }
 }
 
@@ -532,17 +487,18 @@ bool CfgBallImp::SetTextUtf8(const char* text, int32_t bytes) {
         if (bytes > 0) return false;
         text = "";
     }
-    const auto* input = reinterpret_cast<const unsigned char*>(text);
     size_t count = bytes < 0 ? std::strlen(text) : static_cast<size_t>(bytes);
-    uint64_t units = 0;
-    DecodeUtf8(input, count, [&units](wchar_t) { ++units; });
+    std::wstring decoded;
+    try {
+        decoded = Utf8ToWideDroppingInvalid(text, count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 
     Locked locked(*this);
-    if (!Reserve(units)) return false;
-    wchar_t* out = text_.get();
-    uint32_t length = 0;
-    DecodeUtf8(input, count, [out, &length](wchar_t unit) { out[length++] = unit; });
-    length_ = length;
+    if (!Reserve(decoded.size())) return false;
+    if (!decoded.empty()) std::memcpy(text_.get(), decoded.data(), decoded.size() * sizeof(wchar_t));
+    length_ = static_cast<uint32_t>(decoded.size());
     return true;
 }
 

@@ -64,7 +64,7 @@ protected:
     virtual ~CfgBall() = default;
 };
 
-// The one implementation: every operation except AddRef, Release and the size count of SetTextUtf8
+// The one implementation: every operation except AddRef, Release and the decoding of SetTextUtf8
 // runs under the bag's critical section, with ownerThread naming the thread inside.
 class CfgBallImp final : public CfgBall {
 public:

@@ -1,15 +1,15 @@
 #include "quarantine/restore/FileRestore.h"
 
-#include "driver/FileEntries.h"
-#include "driver/Log.h"
-#include "driver/TestPoints.h"
-#include "driver/TextWriter.h"
+#include "base/Handles.h"
+#include "base/Log.h"
+#include "base/PathRules.h"
+#include "base/TestPoints.h"
+#include "base/TextWriter.h"
 #include "packaging/FileWriter.h"
 #include "packaging/ZipReader.h"
 #include "packaging/ZipWriter.h"
 #include "quarantine/restore/BupFile.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "quarantine/restore/FileEntryWriter.h"
 #include "quarantine/store/SqlAccess.h"
 
 namespace vondrel {
@@ -372,8 +372,7 @@ RestoreAttributes AttributesFromColumn(const SqlValue& fileAttribute) {
 }
 
 std::wstring DestinationNameOf(const std::wstring& originalPath) {
-    const size_t separator = originalPath.find_last_of(L"\\/");
-    return separator == std::wstring::npos ? std::wstring() : originalPath.substr(separator + 1);
+    return FileNameOf(originalPath, Separators::BackslashOrSlash);
 }
 
 bool IsSafeDestinationName(const std::wstring& name) {

@@ -1,7 +1,7 @@
 // CountItemRecords and RemoveItem: one item's rows counted, or removed with its backup container.
 #include <new>
 
-#include "quarantine/restore/PathRules.h"
+#include "base/PathRules.h"
 #include "quarantine/store/QuarManager.h"
 #include "quarantine/store/QuarantineDatabase.h"
 

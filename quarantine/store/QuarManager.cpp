@@ -4,7 +4,7 @@
 #include <new>
 #include <set>
 
-#include "quarantine/restore/PathRules.h"
+#include "base/PathRules.h"
 #include "quarantine/store/QuarantineDatabase.h"
 
 namespace vondrel {

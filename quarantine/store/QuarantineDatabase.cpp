@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "driver/TextWriter.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "base/Handles.h"
+#include "base/PathRules.h"
+#include "base/TextWriter.h"
 #include "quarantine/store/QuarManager.h"
 
 namespace vondrel {

@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-#include "driver/TextConvert.h"
+#include "base/TextConvert.h"
 
 namespace vondrel {
 

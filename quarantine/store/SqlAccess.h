@@ -1,6 +1,6 @@
 // The store's object layer over SQLite: a value, a row, a query object that carries its text, its
 // parameters and its result rows, and a connection that runs queries. Callers never see a statement
-// handle; all text in and out is UTF-16.
+// handle. Text comes back as UTF-16; a parameter may also carry UTF-8.
 #pragma once
 
 #include <cstdint>

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "driver/Sha256Transforms.h"
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 namespace vondrel {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/TextWriter.h"
+#include "base/TextWriter.h"
 #include "quarantine/store/SqlAccess.h"
 #include "tests/support/TestSupport.h"
 

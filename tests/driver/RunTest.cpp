@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "driver/TextConvert.h"
+#include "base/TextConvert.h"
 #include "tests/support/TestSupport.h"
 
 namespace vondrel {

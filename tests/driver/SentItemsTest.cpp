@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 namespace vondrel {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 namespace vondrel {

@@ -8,8 +8,8 @@
 
 #include "driver/Digests.h"
 #include "driver/Sha256Transforms.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "base/Handles.h"
+#include "base/PathRules.h"
 
 namespace {
 

@@ -9,7 +9,7 @@ import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
 
-ARCHIVE_PASSWORD = "vermilio"
+from archive_password import ARCHIVE_PASSWORD
 
 SCHEMA = [
     "CREATE TABLE BackupItems(guid, creationTime, detectType, detectionName, reScannable, virusType, submitted, additionalInfo);",

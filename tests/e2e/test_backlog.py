@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+from archive_password import ARCHIVE_PASSWORD
 from hardening_support import AGENT_GUID, Run, own_nginx, run_bounded
 from sample_store import QFile, QItem, make_store
 from vondrel_env import (CACHE, DRIVE_C, SOURCE_DIR, LogTail, reset_data_folder, set_agent_guid, unzip, upload_archives,
@@ -64,7 +65,7 @@ def opened(data, into):
     files and the names of the item files."""
     archive = into.with_suffix(".zip")
     archive.write_bytes(data)
-    r = subprocess.run(["unzip", "-tq", "-P", "vermilio", str(archive)], capture_output=True)
+    r = subprocess.run(["unzip", "-tq", "-P", ARCHIVE_PASSWORD, str(archive)], capture_output=True)
     assert r.returncode == 0, r.stdout + r.stderr
     out = unzip(archive, into)
     metadata = (out / "quarantined_metadata.json").read_text("latin-1")

@@ -6,6 +6,9 @@ import shutil
 import subprocess
 from pathlib import Path
 
+import wine_prefix
+from archive_password import ARCHIVE_PASSWORD
+
 SOURCE_DIR = Path(os.environ.get("VONDREL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD_DIR = Path(os.environ.get("VONDREL_BINARY_DIR", SOURCE_DIR / "build"))
 # The prefix of this suite: its own copy when it runs through tests/support/own_prefix.
@@ -24,18 +27,12 @@ STAMP = re.compile(rb"^\d{1,2}:\d{1,2}:\d{1,2} \d{1,2}-\d{1,2}-\d{4} ")
 
 
 def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
-    return env
+    return wine_prefix.wine_env(PREFIX)
 
 
 def winpath(path):
     """A Unix path as the prefix's Z: drive shows it; C: paths inside the prefix as C:."""
-    path = Path(path).resolve()
-    try:
-        return "C:\\" + str(path.relative_to(DRIVE_C)).replace("/", "\\")
-    except ValueError:
-        return "Z:" + str(path).replace("/", "\\")
+    return wine_prefix.winpath(path, DRIVE_C)
 
 
 def wine(*args, timeout=300, **kwargs):
@@ -115,13 +112,13 @@ def unzip(archive, into):
     UTF-8 flag: a non-ASCII name without the flag comes out garbled, as every other reader shows it."""
     import subprocess as sp
     import zipfile
-    r = sp.run(["unzip", "-tq", "-P", "vermilio", str(archive)], capture_output=True)
+    r = sp.run(["unzip", "-tq", "-P", ARCHIVE_PASSWORD, str(archive)], capture_output=True)
     assert r.returncode == 0, r.stdout + r.stderr
     into = Path(into)
     into.mkdir(parents=True, exist_ok=True)
     with zipfile.ZipFile(archive) as z:
         for info in z.infolist():
-            (into / info.filename).write_bytes(z.read(info, pwd=b"vermilio"))
+            (into / info.filename).write_bytes(z.read(info, pwd=ARCHIVE_PASSWORD.encode()))
     return into
 
 

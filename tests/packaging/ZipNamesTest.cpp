@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base/TextConvert.h"
 #include "packaging/ZipReader.h"
 #include "packaging/ZipWriter.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "packaging/FileWriter.h"
-#include "quarantine/restore/Handles.h"
 #include "tests/support/TestSupport.h"
 
 namespace vondrel {

@@ -10,7 +10,7 @@ import sys
 import zipfile
 from pathlib import Path
 
-PASSWORD = "vermilio"
+from archive_password import ARCHIVE_PASSWORD as PASSWORD
 
 out = Path(sys.argv[1])
 shutil.rmtree(out, ignore_errors=True)

@@ -11,9 +11,9 @@ from pathlib import Path
 
 import pytest
 
+from archive_password import ARCHIVE_PASSWORD as PASSWORD
 from e2e.vondrel_env import wine, winpath
 
-PASSWORD = "vermilio"
 BUILD_DIR = Path(os.environ["VONDREL_BINARY_DIR"])
 TOOL = BUILD_DIR / "tools" / "zip_tool.exe"
 # Debian 12's 7zip package names its command 7zz.

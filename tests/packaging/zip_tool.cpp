@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "packaging/FileWriter.h"
 #include "packaging/ZipReader.h"
 #include "packaging/ZipWriter.h"
-#include "quarantine/restore/Handles.h"
 
 namespace {
 

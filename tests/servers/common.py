@@ -121,6 +121,31 @@ class ServerThread:
         self._thread.join(10)
 
 
+class InThreadServer:
+    """A test server of ours that serves in a ServerThread: subclasses build the socketserver in
+    make_server(); start() and stop(), or a with block, run it."""
+
+    _serving = None
+
+    def make_server(self):
+        raise NotImplementedError
+
+    def start(self):
+        self._serving = ServerThread(self.make_server())
+        return self
+
+    def stop(self):
+        if self._serving is not None:
+            self._serving.stop()
+            self._serving = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
 class ServerProcess:
     """A server program of ours with a private folder for its configuration and logs; subclasses
     write the configuration in start() and launch the program with _launch()."""

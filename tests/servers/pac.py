@@ -6,7 +6,7 @@
 """
 import http.server
 
-from servers.common import LOOPBACK, ServerThread, free_port
+from servers.common import LOOPBACK, InThreadServer, free_port
 
 PAC_CONTENT_TYPE = "application/x-ns-proxy-autoconfig"
 
@@ -31,32 +31,19 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
 
-class PacServer:
+class PacServer(InThreadServer):
     def __init__(self, script, port=None, path="/proxy.pac"):
         self.script = script
         self.port = port or free_port()
         self.path = path
         self.fetches = []
-        self._serving = None
 
     @property
     def url(self):
         return f"http://{LOOPBACK}:{self.port}{self.path}"
 
-    def start(self):
+    def make_server(self):
         server = http.server.ThreadingHTTPServer((LOOPBACK, self.port), _Handler)
         server.daemon_threads = True
         server.pac = self
-        self._serving = ServerThread(server)
-        return self
-
-    def stop(self):
-        if self._serving is not None:
-            self._serving.stop()
-            self._serving = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
+        return server

@@ -12,7 +12,7 @@ import threading
 from dataclasses import dataclass, field
 from urllib.parse import urlsplit
 
-from servers.common import LOOPBACK, SERVER_CERT, SERVER_KEY, ServerThread
+from servers.common import LOOPBACK, SERVER_CERT, SERVER_KEY, InThreadServer
 
 
 @dataclass
@@ -76,7 +76,7 @@ class _TlsServer(http.server.ThreadingHTTPServer):
         super().finish_request(tls, client_address)
 
 
-class ScriptedHttpsServer:
+class ScriptedHttpsServer(InThreadServer):
     """Answers requests with `replies` in order; once they run out the last one is repeated."""
 
     def __init__(self, replies, port=443, cert=SERVER_CERT, key=SERVER_KEY):
@@ -86,7 +86,6 @@ class ScriptedHttpsServer:
         self._lock = threading.Lock()
         self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._context.load_cert_chain(str(cert), str(key))
-        self._serving = None
 
     def record(self, request):
         with self._lock:
@@ -94,17 +93,5 @@ class ScriptedHttpsServer:
             self.requests.append(request)
             return self.replies[min(index, len(self.replies) - 1)]
 
-    def start(self):
-        self._serving = ServerThread(_TlsServer((LOOPBACK, self.port), self._context, self))
-        return self
-
-    def stop(self):
-        if self._serving is not None:
-            self._serving.stop()
-            self._serving = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
+    def make_server(self):
+        return _TlsServer((LOOPBACK, self.port), self._context, self)

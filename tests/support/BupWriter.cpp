@@ -5,7 +5,7 @@
 
 #include <stdexcept>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel::test {
 

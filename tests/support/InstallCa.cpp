@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 2) return 2;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "driver/Log.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "base/Handles.h"
+#include "base/Log.h"
+#include "base/PathRules.h"
 
 namespace vondrel::test {
 

@@ -6,6 +6,8 @@ from pathlib import Path
 
 import pytest
 
+import wine_prefix
+
 BUILD_DIR = Path(os.environ.get("VONDREL_BINARY_DIR", Path(__file__).resolve().parents[2] / "build"))
 SOURCE_DIR = Path(os.environ.get("VONDREL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 MAKE_BUP = BUILD_DIR / "tools" / "make_bup.exe"
@@ -13,14 +15,13 @@ SEVEN_ZIP = "/usr/bin/7zz"
 
 
 def wine(*args):
-    env = dict(os.environ, WINEPREFIX=str(SOURCE_DIR / "build" / "wine"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
+    env = wine_prefix.wine_env(SOURCE_DIR / "build" / "wine")
     return subprocess.run(["wine", *map(str, args)], env=env, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=120)
 
 
 def win(path):
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+    return wine_prefix.winpath(path)
 
 
 def descrambled(data):

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
+#include "base/TextConvert.h"
 #include "ScrambledCases.h"
-#include "driver/TextConvert.h"
 #include "upload/Credentials.h"
 
 namespace vondrel {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/TextWriter.h"
 #include "FakeWinHttp.h"
-#include "driver/TextWriter.h"
 #include "tests/support/TestSupport.h"
 #include "upload/Upload.h"
 

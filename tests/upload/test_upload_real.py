@@ -2,7 +2,6 @@
 credentials) against a scripted HTTPS server and nginx on 127.0.0.1:443, through squid, with PAC
 scripts served on loopback."""
 import base64
-import json
 
 import pytest
 
@@ -11,9 +10,10 @@ from servers.nginx import NginxBackend
 from servers.pac import PacServer, proxy_script
 from servers.scripted_https import Reply, ScriptedHttpsServer
 from servers.squid import SquidProxy
+from upload_settings import settings
 
 TOOL = BUILD_DIR / "tools" / "upload_tool.exe"
-SETTINGS = json.loads((BUILD_DIR / "generated" / "upload_settings.json").read_text())
+SETTINGS = settings(BUILD_DIR)
 USER = SETTINGS["user"]
 PASSWORD = SETTINGS["password"]
 BASIC = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()

@@ -15,7 +15,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Optional
 
-from sample_store import ARCHIVE_PASSWORD, SCHEMA, QFile, QItem, add_item, unix_to_win, win_join
+from archive_password import ARCHIVE_PASSWORD
+from sample_store import SCHEMA, QFile, QItem, add_item, unix_to_win, win_join
 
 # ---- what the log says ----
 

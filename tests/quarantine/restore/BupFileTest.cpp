@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "base/Handles.h"
+#include "base/PathRules.h"
 #include "tests/support/BupWriter.h"
 #include "tests/support/TestSupport.h"
 

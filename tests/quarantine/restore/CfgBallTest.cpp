@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
+#include "base/PathRules.h"
 #include "quarantine/restore/BupFile.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
 #include "tests/quarantine/restore/RestoreRows.h"
 #include "tests/support/BupWriter.h"
 #include "tests/support/TestSupport.h"

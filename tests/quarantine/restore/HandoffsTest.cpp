@@ -1,6 +1,6 @@
 // The store's two hand-offs on a session over a catalogue written by Python's sqlite3: an item's
 // files restored through the file restore, and a folder packed into its archive.
-#include "quarantine/store/Handoffs.h"
+#include "quarantine/restore/Handoffs.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
+#include "base/PathRules.h"
 #include "packaging/ZipWriter.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
 #include "quarantine/store/QuarManager.h"
 #include "tests/quarantine/restore/RestoreRows.h"
 #include "tests/support/TestSupport.h"

@@ -7,7 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "driver/FileEntries.h"
+#include "quarantine/restore/FileEntryWriter.h"
+#include "quarantine/store/QuarantineDatabase.h"
 #include "quarantine/store/SqlAccess.h"
 #include "tests/support/TestSupport.h"
 

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <string>
 
+#include "base/Handles.h"
 #include "quarantine/restore/FileRestore.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/store/Handoffs.h"
+#include "quarantine/restore/Handoffs.h"
 #include "quarantine/store/QuarManager.h"
 #include "tests/quarantine/restore/RestoreRows.h"
 

@@ -21,7 +21,9 @@ import sys
 import zipfile
 import zlib
 
-PASSWORD = b"vermilio"
+from archive_password import ARCHIVE_PASSWORD
+
+PASSWORD = ARCHIVE_PASSWORD.encode()
 SHARE_SERVER = "vondrel-restore"
 SHARE_NAME = "share"
 

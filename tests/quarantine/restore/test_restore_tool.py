@@ -9,11 +9,11 @@ from pathlib import Path
 
 import pytest
 
+from archive_password import ARCHIVE_PASSWORD as PASSWORD
 from e2e.vondrel_env import LOG, LogTail, wine, winpath
 
 BUILD_DIR = Path(os.environ["VONDREL_BINARY_DIR"])
 TOOL = BUILD_DIR / "tools" / "restore_tool.exe"
-PASSWORD = "vermilio"
 
 
 def run_tool(*args, preexec_fn=None):

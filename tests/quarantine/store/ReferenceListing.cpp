@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-#include "driver/Log.h"
+#include "base/Log.h"
 #include "quarantine/store/QuarManager.h"
 #include "quarantine/store/QuarantineDatabase.h"
 

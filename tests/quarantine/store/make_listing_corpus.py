@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[3]
-sys.path[:0] = [str(ROOT / "tests" / "e2e")]
+sys.path[:0] = [str(ROOT / "tests" / "e2e"), str(ROOT / "tests")]
 
 from hostile.corpus import Store, cases  # noqa: E402
 from sample_store import QFile, QItem  # noqa: E402

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+import wine_prefix
+
 SOURCE_DIR = Path(os.environ["VONDREL_SOURCE_DIR"])
 BUILD_DIR = Path(os.environ["VONDREL_BINARY_DIR"])
 CLI = BUILD_DIR / "tools" / "store_cli.exe"
@@ -39,12 +41,11 @@ GUID_R4 = "40000000-0000-0000-0000-000000000004"
 
 
 def winpath(path):
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+    return wine_prefix.winpath(path)
 
 
 def store_cli(*args):
-    env = dict(os.environ, WINEPREFIX=str(SOURCE_DIR / "build" / "wine"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
+    env = wine_prefix.wine_env(SOURCE_DIR / "build" / "wine")
     done = subprocess.run(["wine", str(CLI), *args], env=env, stdin=subprocess.DEVNULL, capture_output=True,
                           timeout=120)
     return done.stdout.decode("ascii").split()

@@ -1,8 +1,8 @@
-#include "driver/Log.h"
+#include "base/Log.h"
 
 #include <ctime>
 
-#include "driver/TextWriter.h"
+#include "base/TextWriter.h"
 
 namespace vondrel {
 namespace {

@@ -1,10 +1,10 @@
-#include "quarantine/restore/PathRules.h"
+#include "base/PathRules.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 namespace vondrel {

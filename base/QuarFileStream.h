@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 

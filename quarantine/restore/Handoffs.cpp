@@ -1,10 +1,10 @@
-#include "quarantine/store/Handoffs.h"
+#include "quarantine/restore/Handoffs.h"
 
-#include "driver/TestPoints.h"
+#include "base/Handles.h"
+#include "base/PathRules.h"
+#include "base/TestPoints.h"
 #include "packaging/ZipWriter.h"
 #include "quarantine/restore/FileRestore.h"
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
 #include "quarantine/store/QuarantineDatabase.h"
 
 namespace vondrel {

@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 

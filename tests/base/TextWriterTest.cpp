@@ -1,4 +1,4 @@
-#include "driver/TextWriter.h"
+#include "base/TextWriter.h"
 
 #include <gtest/gtest.h>
 

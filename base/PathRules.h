@@ -29,7 +29,12 @@ private:
     std::wstring owned_;
 };
 
-std::wstring FileNameOf(const std::wstring& path);
+// The separators a path's last component is cut at: "\" alone, or "\" and "/".
+enum class Separators { Backslash, BackslashOrSlash };
+// The text after the path's last separator; "" when it has none.
+std::wstring FileNameOf(const std::wstring& path, Separators separators = Separators::Backslash);
+// The same, but a path without a separator is its own last component.
+std::wstring LastComponentOf(const std::wstring& path, Separators separators = Separators::Backslash);
 std::wstring ParentWithSeparator(const std::wstring& path);
 std::wstring CollapseSeparators(const std::wstring& path);
 DWORD FullPathName(const wchar_t* path, DWORD bufferLength, wchar_t* buffer);
@@ -50,7 +55,13 @@ private:
     std::wstring longParent_;
 };
 bool IsDirectory(const std::wstring& path);
+// Whether something is there, each asked the way its callers have always asked it:
+// FileExists: FindFirstFileW finds the path (a file or folder; a wildcard matches). False for null.
 bool FileExists(const wchar_t* path);
+// PathFileExistsW (a file or folder), through ExtendedPath.
+bool PathExists(const std::wstring& path);
+// GetFileAttributesW on the path as given: something is there and it is not a folder.
+bool IsExistingFile(const std::wstring& path);
 bool CreateDirectoryTree(const std::wstring& path);
 bool CreateParentDirectories(const std::wstring& filePath);
 DWORD RemoveDirectoryTree(const wchar_t* folder);

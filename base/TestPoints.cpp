@@ -2,14 +2,14 @@
 // ("file-packed:2") in VONDREL_TEST_POINT, and a folder in VONDREL_TEST_POINT_DIR. On that arrival the
 // program writes "reached" into the folder (holding the point as given) and then waits until the test
 // kills it or creates "release" there. Compiled into the test build only.
-#include "driver/TestPoints.h"
+#include "base/TestPoints.h"
 
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 namespace {

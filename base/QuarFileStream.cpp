@@ -1,10 +1,10 @@
-#include "quarantine/restore/QuarFileStream.h"
+#include "base/QuarFileStream.h"
 
 #include <new>
 #include <utility>
 
-#include "driver/Log.h"
-#include "quarantine/restore/PathRules.h"
+#include "base/Log.h"
+#include "base/PathRules.h"
 
 namespace vondrel {
 namespace {

@@ -1,11 +1,11 @@
-#include "quarantine/restore/QuarFileStream.h"
+#include "base/QuarFileStream.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 namespace vondrel {

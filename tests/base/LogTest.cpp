@@ -1,4 +1,4 @@
-#include "driver/Log.h"
+#include "base/Log.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,12 @@
-#include "quarantine/restore/PathRules.h"
+#include "base/PathRules.h"
 
 #include <shlobj.h>
 #include <shellapi.h>
+#include <shlwapi.h>
 
 #include <vector>
 
-#include "quarantine/restore/Handles.h"
+#include "base/Handles.h"
 
 namespace vondrel {
 namespace {
@@ -34,6 +35,10 @@ bool HasComponentEndingInDot(const wchar_t* path, size_t n) {
         if (path[i - 1] == L'.') return true;
     }
     return false;
+}
+
+size_t LastSeparator(const std::wstring& path, Separators separators) {
+    return path.find_last_of(separators == Separators::Backslash ? L"\\" : L"\\/");
 }
 
 bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
@@ -76,9 +81,14 @@ ExtendedPath::ExtendedPath(const wchar_t* path, size_t limit) : path_(path) {
     }
 }
 
-std::wstring FileNameOf(const std::wstring& path) {
-    size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(slash + 1);
+std::wstring FileNameOf(const std::wstring& path, Separators separators) {
+    const size_t separator = LastSeparator(path, separators);
+    return separator == std::wstring::npos ? std::wstring() : path.substr(separator + 1);
+}
+
+std::wstring LastComponentOf(const std::wstring& path, Separators separators) {
+    const size_t separator = LastSeparator(path, separators);
+    return separator == std::wstring::npos ? path : path.substr(separator + 1);
 }
 
 std::wstring ParentWithSeparator(const std::wstring& path) {
@@ -157,6 +167,15 @@ bool FileExists(const wchar_t* path) {
     WIN32_FIND_DATAW data;
     UniqueFind find(FindFirstFileW(ExtendedPath(path, kDefaultPathLimit).c_str(), &data));
     return find.valid();
+}
+
+bool PathExists(const std::wstring& path) {
+    return PathFileExistsW(ExtendedPath(path, kDefaultPathLimit).c_str()) != FALSE;
+}
+
+bool IsExistingFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool CreateDirectoryTree(const std::wstring& path) {

@@ -1,4 +1,4 @@
-#include "driver/TextWriter.h"
+#include "base/TextWriter.h"
 
 #include <windows.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "quarantine/restore/Handles.h"
-#include "quarantine/restore/PathRules.h"
+#include "base/Handles.h"
+#include "base/PathRules.h"
 
 namespace vondrel {
 namespace {

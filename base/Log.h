@@ -1,5 +1,8 @@
 // The tool's one log: every component writes its progress and failure lines through LogWrite into a
-// fixed text file that grows across runs.
+// fixed text file that grows across runs. The texts are named constants beside their use (those that
+// several steps of the run share in driver/Messages.h). Every one stays byte for byte as the tool has
+// always written it, spelling included ("Sucessfully", "impmented"): the tools that read these logs
+// match the lines exactly.
 #pragma once
 
 #include <string>
