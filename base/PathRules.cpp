@@ -222,11 +222,13 @@ namespace {
 // shell, whose error code then tells the caller.
 constexpr size_t kDeletePathLimit = MAX_PATH - 1;  // the longest name deleted without the prefix
 
-void DeleteTreeContent(const std::wstring& folder, int depth) {
-    if (depth > 64) return;
+// True when every entry of the folder went, so that the folder is empty now.
+bool DeleteTreeContent(const std::wstring& folder, int depth) {
+    if (depth > 64) return false;
     WIN32_FIND_DATAW data;
     UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
-    if (!find) return;
+    if (!find) return false;
+    bool allGone = true;
     do {
         const std::wstring name = data.cFileName;
         if (name == L"." || name == L"..") continue;
@@ -234,32 +236,22 @@ void DeleteTreeContent(const std::wstring& folder, int depth) {
         const bool isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const bool isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (isDirectory && isLink) {
-            if (ExtendedPath(path, kDeletePathLimit).prefixed()) RemoveDirectoryW(ExtendedPath(path, 0).c_str());
+            const bool prefixed = ExtendedPath(path, kDeletePathLimit).prefixed();
+            allGone = prefixed && RemoveDirectoryW(ExtendedPath(path, 0).c_str()) && allGone;
             continue;
         }
         const ExtendedPath extended(path, kDeletePathLimit);
         if (isDirectory) {
-            DeleteTreeContent(path, depth + 1);
-            RemoveDirectoryW(extended.c_str());
+            const bool emptied = DeleteTreeContent(path, depth + 1);
+            allGone = RemoveDirectoryW(extended.c_str()) && emptied && allGone;
             continue;
         }
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
             SetFileAttributesW(extended.c_str(), data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
         }
-        DeleteFileW(extended.c_str());
+        allGone = DeleteFileW(extended.c_str()) && allGone;
     } while (FindNextFileW(find.get(), &data));
-}
-
-// True for an existing folder that holds nothing.
-bool IsEmptyFolder(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    UniqueFind find(FindFirstFileExtended(folder + L"\\*", &data));
-    if (!find) return false;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") return false;
-    } while (FindNextFileW(find.get(), &data));
-    return true;
+    return allGone && GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 // The shell deletes without a word: nobody sits at the console of a run.
@@ -269,9 +261,8 @@ constexpr FILEOP_FLAGS kQuietDelete = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCO
 
 DWORD RemoveDirectoryTree(const wchar_t* folder) {
     if (folder == nullptr || *folder == L'\0') return ERROR_INVALID_PARAMETER;
-    DeleteTreeContent(folder, 0);
     const ExtendedPath extended(folder, kDefaultPathLimit);
-    if (IsEmptyFolder(folder)) return RemoveDirectoryW(extended.c_str()) ? ERROR_SUCCESS : GetLastError();
+    if (DeleteTreeContent(folder, 0)) return RemoveDirectoryW(extended.c_str()) ? ERROR_SUCCESS : GetLastError();
     std::wstring source(folder);
     source += L"\\*.*";
     source.push_back(L'\0');
