@@ -84,7 +84,7 @@ def test_hostile_store(case, backend, tmp_path):
     text = log_since(start)
     lines = messages(text)
     assert WINE_CRASH_HINT not in stderr, stderr[-3000:]
-    assert code in (0, 1), f"exit code {code}: {stderr[-3000:]}"
+    assert code in (0, 1), f"exit code {code}: {stderr[-3000:]} log: {lines[-20:]}"
     assert STOPPING in lines, lines[-20:]
     for pattern in case.lines:
         assert any(re.fullmatch(pattern, line) for line in lines), (pattern, lines[-40:])

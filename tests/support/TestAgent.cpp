@@ -3,6 +3,7 @@
 // for it and returns its exit code.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "base/Handles.h"
@@ -37,8 +38,11 @@ int wmain(int argc, wchar_t** argv) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(argv[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessW(argv[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        // The test that sees exit code 3 needs the reason to tell a platform fault from its own.
+        fwprintf(stderr, L"agent: CreateProcessW failed with error %lu\n", GetLastError());
         return 3;
+    }
     vondrel::UniqueKernelHandle processHandle(process.hProcess);
     vondrel::UniqueKernelHandle threadHandle(process.hThread);
     WaitForSingleObject(processHandle.get(), INFINITE);
