@@ -12,9 +12,6 @@
 namespace vondrel {
 namespace {
 
-constexpr ULONG kStreamBufferSize = 32768;
-constexpr int kCompressionLevel = 3;
-constexpr int kMemoryLevel = 8;
 // General purpose bit 11: the entry's name is UTF-8. Readers take a name without it as code page 437.
 constexpr uLong kUtf8NameFlag = 0x800;
 // Version made by, host NTFS (11): Info-ZIP's unzip converts the names of entries made on a FAT host
@@ -46,13 +43,6 @@ bool StreamCrc(IStream* stream, Buffer& buffer, uLong* crc) {
         *crc = crc32(*crc, buffer.data(), count);
     }
     return false;
-}
-
-uLong DosDateTimeOf(const FILETIME& time) {
-    WORD date = 0;
-    WORD clock = 0;
-    if (!FileTimeToDosDateTime(&time, &date, &clock)) return kEarliestDosDateTime;
-    return (static_cast<uLong>(date) << 16) | clock;
 }
 
 // Writes the stream into the entry; false when a read fails or the content is not the content the
@@ -106,6 +96,13 @@ UniqueZipArchive OpenForAdding(zlib_filefunc64_def* functions, const wchar_t* zi
 
 }  // namespace
 
+uLong DosDateTimeOf(const FILETIME& time) {
+    WORD date = 0;
+    WORD clock = 0;
+    if (!FileTimeToDosDateTime(&time, &date, &clock)) return kEarliestDosDateTime;
+    return (static_cast<uLong>(date) << 16) | clock;
+}
+
 EntryNameEncoding EncodingOfEntryName(const std::string& utf8Name) {
     if (IsAscii(utf8Name)) return {};
     return {kUtf8NameFlag, kMadeOnNtfs};
@@ -123,22 +120,31 @@ ZipEntryWriter::ZipEntryWriter(zlib_filefunc64_def* functions, const wchar_t* zi
                                uLong dosDateTime, uint64_t size, uLong crc) {
     owned_ = OpenForAdding(functions, zipPath);
     zip_ = owned_.get();
-    OpenEntry(entryName, dosDateTime, size, crc);
+    OpenEntry(entryName, dosDateTime, size, crc, nullptr);
 }
 
 ZipEntryWriter::ZipEntryWriter(ZipArchiveAppender& archive, const wchar_t* entryName, uLong dosDateTime,
                                uint64_t size, uLong crc)
     : zip_(archive.Archive()) {
-    OpenEntry(entryName, dosDateTime, size, crc);
+    OpenEntry(entryName, dosDateTime, size, crc, nullptr);
 }
 
-void ZipEntryWriter::OpenEntry(const wchar_t* entryName, uLong dosDateTime, uint64_t size, uLong crc) {
+ZipEntryWriter::ZipEntryWriter(ZipArchiveAppender& archive, const wchar_t* entryName, uLong dosDateTime,
+                               uint64_t size, uLong crc, Raw raw)
+    : zip_(archive.Archive()), raw_(true), rawSize_(size), rawCrc_(crc) {
+    OpenEntry(entryName, dosDateTime, size, crc, &raw);
+}
+
+void ZipEntryWriter::OpenEntry(const wchar_t* entryName, uLong dosDateTime, uint64_t size, uLong crc,
+                               const Raw* raw) {
     std::string name;
     if (entryName == nullptr || !ToUtf8(entryName, name)) throw std::runtime_error(kInvalidName);
-    const zip_fileinfo info = EntryInfo(dosDateTime);
+    zip_fileinfo info = EntryInfo(dosDateTime);
+    if (raw != nullptr && raw->text) info.internal_fa = Z_TEXT;
     const EntryNameEncoding encoding = EncodingOfEntryName(name);
+    const int rawData = raw != nullptr ? 1 : 0;
     const int result = zipOpenNewFileInZip4_64(zip_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                               Z_DEFLATED, kCompressionLevel, 0, -MAX_WBITS, kMemoryLevel,
+                                               Z_DEFLATED, kCompressionLevel, rawData, -MAX_WBITS, kMemoryLevel,
                                                Z_DEFAULT_STRATEGY, kArchivePassword, crc, encoding.versionMadeBy,
                                                encoding.flags, NeedsZip64(size) ? 1 : 0);
     if (result != ZIP_OK) throw std::runtime_error(kOpenEntryFailed);
@@ -146,7 +152,9 @@ void ZipEntryWriter::OpenEntry(const wchar_t* entryName, uLong dosDateTime, uint
 }
 
 ZipEntryWriter::~ZipEntryWriter() {
-    if (entryOpen_) zipCloseFileInZip(zip_);
+    if (!entryOpen_) return;
+    if (raw_) zipCloseFileInZipRaw64(zip_, rawSize_, rawCrc_);
+    else zipCloseFileInZip(zip_);
 }
 
 void ZipEntryWriter::Write(const void* buffer, unsigned length) {

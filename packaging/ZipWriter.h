@@ -55,6 +55,14 @@ struct ZipArchiveTraits {
 };
 using UniqueZipArchive = UniqueResource<ZipArchiveTraits>;
 
+// The deflate settings of every entry written, and the size of the blocks the content is fed in.
+constexpr int kCompressionLevel = 3;
+constexpr int kMemoryLevel = 8;
+constexpr ULONG kStreamBufferSize = 32768;
+
+// A file time as the DOS date (high 16 bits) and time (low 16 bits) of a zip header.
+uLong DosDateTimeOf(const FILETIME& time);
+
 // Entries of this size and larger need the Zip64 extension.
 constexpr uint64_t kZip64Threshold = 0xFFFFFFFFull;
 inline bool NeedsZip64(uint64_t size) { return size >= kZip64Threshold; }
@@ -95,6 +103,15 @@ public:
     // The entry goes into the appender's archive, which stays open after it.
     ZipEntryWriter(ZipArchiveAppender& archive, const wchar_t* entryName, uLong dosDateTime, uint64_t size,
                    uLong crc);
+    // A raw entry: Write takes content deflated already with the settings above, which the entry
+    // encrypts as it would its own; size and crc are those of the uncompressed content, and text is
+    // what deflate judged the content to be (the central directory's text bit, which the writer's
+    // own deflate sets).
+    struct Raw {
+        bool text;
+    };
+    ZipEntryWriter(ZipArchiveAppender& archive, const wchar_t* entryName, uLong dosDateTime, uint64_t size,
+                   uLong crc, Raw);
     ~ZipEntryWriter();
     ZipEntryWriter(const ZipEntryWriter&) = delete;
     ZipEntryWriter& operator=(const ZipEntryWriter&) = delete;
@@ -102,11 +119,14 @@ public:
     void Write(const void* buffer, unsigned length);
 
 private:
-    void OpenEntry(const wchar_t* entryName, uLong dosDateTime, uint64_t size, uLong crc);
+    void OpenEntry(const wchar_t* entryName, uLong dosDateTime, uint64_t size, uLong crc, const Raw* raw);
 
     UniqueZipArchive owned_;
     zipFile zip_ = nullptr;
     bool entryOpen_ = false;
+    bool raw_ = false;
+    uint64_t rawSize_ = 0;
+    uLong rawCrc_ = 0;
 };
 
 // Appends the whole stream (read from its start) as one entry; false when it could not be read or
