@@ -1,8 +1,11 @@
 #include "quarantine/restore/Handoffs.h"
 
+#include <vector>
+
 #include "base/Handles.h"
 #include "base/PathRules.h"
 #include "base/TestPoints.h"
+#include "packaging/EntryPreparation.h"
 #include "packaging/ZipWriter.h"
 #include "quarantine/restore/FileRestore.h"
 #include "quarantine/store/QuarantineDatabase.h"
@@ -40,6 +43,19 @@ private:
     bool begun_;
 };
 
+// The regular files directly inside the folder, as long full paths, in the order the listing gives.
+bool ListFolderFiles(const std::wstring& folderPath, std::vector<std::wstring>& paths) {
+    WIN32_FIND_DATAW data{};
+    UniqueFind find(FindFirstFileExtended(folderPath + kListPattern, &data));
+    if (!find) return false;
+    LongPathResolver longPaths;
+    do {
+        if (IsDirectoryEntry(data)) continue;
+        paths.push_back(longPaths.Of(FullPathOf(folderPath + L"\\" + data.cFileName)));
+    } while (FindNextFileW(find.get(), &data));
+    return true;
+}
+
 }  // namespace
 
 uint32_t RestoreItemFiles(IFileEntryWriter* context, const QuarantineItem* item, QuarantineHandle handle,
@@ -64,22 +80,21 @@ uint32_t PackFolder(const wchar_t* folder, QuarantineHandle handle) {
     if (SessionFromHandle(handle) == nullptr || folder == nullptr) return kStoreInvalidArgument;
 
     const std::wstring folderPath(folder);
-    const std::wstring archivePath = folderPath + kArchiveSuffix;
-    WIN32_FIND_DATAW data{};
-    UniqueFind find(FindFirstFileExtended(folderPath + kListPattern, &data));
-    if (!find) return kStoreListFailed;
+    std::vector<std::wstring> paths;
+    try {
+        if (!ListFolderFiles(folderPath, paths)) return kStoreListFailed;
+    } catch (const std::bad_alloc&) {
+        return kStoreListFailed;
+    }
 
     // Every file is tried; one that could not be added fails the whole archive, which must not be
     // sent as if it were complete. The archive stays open across the files and is closed once.
-    ZipArchiveAppender archive(archivePath);
-    LongPathResolver longPaths;
+    ZipArchiveAppender archive(folderPath + kArchiveSuffix);
     uint32_t result = kStoreOk;
-    do {
-        if (IsDirectoryEntry(data)) continue;
-        const std::wstring filePath = folderPath + L"\\" + data.cFileName;
-        if (AddFileToZip(filePath.c_str(), archive, longPaths) != kZipAddOk) result = kStoreListFailed;
+    AddFilesToZip(paths, archive, PreparationWorkers(), [&result](size_t, bool added) {
+        if (!added) result = kStoreListFailed;
         ReachTestPoint(TestPoint::FilePacked);
-    } while (FindNextFileW(find.get(), &data));
+    });
     return result;
 }
 
