@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""Packs one set of files (64 of 512 KiB, half compressible text, half random bytes) with the tool's
-AddFileToZip (zip_tool.exe pack, under Wine) and with Info-ZIP `zip -3 -P` in the same run, five times
-each, interleaved, and prints the medians of elapsed and of processor time and their ratios. The
-machine is shared, so the processor times are the steadier figures.
+"""Packs one set of files (64 of 512 KiB, half compressible text, half random bytes) as PackFolder packs
+(zip_tool.exe pack under Wine: entry workers for this machine), the same with no workers (pack-serial)
+and with Info-ZIP `zip -3 -P` in the same run, five times each, interleaved, and prints the medians of
+elapsed and of processor time (all threads) and their ratios. The machine is shared, so the processor
+times are the steadier figures.
 
 Then the packing's growth: folders of 500 and of 5,000 files of 2 KiB packed as PackFolder packs
 (the archive opened once), three times each, interleaved, with the time per file at both sizes and
@@ -93,20 +94,24 @@ def main():
         folder.mkdir()
         make_files(folder)
         ours_zip, infozip_zip = tmp / "ours.zip", tmp / "infozip.zip"
-        ours, infozip = [], []
-        for _ in range(RUNS):  # interleaved, so that both see the same machine load
+        ours, serial, infozip = [], [], []
+        for _ in range(RUNS):  # interleaved, so that all see the same machine load
             ours.append(run_ours(folder, ours_zip))
+            serial.append(run_ours(folder, ours_zip, command="pack-serial"))
             infozip.append(run_infozip(folder, infozip_zip))
         check(ours_zip)
         check(infozip_zip)
         total = FILES * SIZE / 2**20
         median = lambda runs, i: statistics.median(r[i] for r in runs)
         o_wall, o_cpu, z_wall, z_cpu = median(ours, 0), median(ours, 1), median(infozip, 0), median(infozip, 1)
+        s_wall, s_cpu = median(serial, 0), median(serial, 1)
         print("%d files of %d KiB (%.0f MiB), half compressible, median of %d runs" % (FILES, SIZE // 1024, total, RUNS))
         print("                      elapsed s  processor s   MiB/s (cpu)  archive bytes")
         print("ours, zip_tool (Wine) %9.3f  %11.3f  %12.1f  %13d" % (o_wall, o_cpu, total / o_cpu, ours_zip.stat().st_size))
+        print("ours, no workers      %9.3f  %11.3f  %12.1f" % (s_wall, s_cpu, total / s_cpu))
         print("Info-ZIP zip -3 -P    %9.3f  %11.3f  %12.1f  %13d" % (z_wall, z_cpu, total / z_cpu, infozip_zip.stat().st_size))
         print("ratio ours / zip      %9.2f  %11.2f" % (o_wall / z_wall, o_cpu / z_cpu))
+        print("ratio no workers / zip%9.2f  %11.2f" % (s_wall / z_wall, s_cpu / z_cpu))
 
 
 GROWTH_SIZES, SMALL_FILE, GROWTH_RUNS = (500, 5000), 2048, 3

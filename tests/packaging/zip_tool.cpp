@@ -2,8 +2,9 @@
 // write and read under Wine:
 //   zip_tool add <file> <zip>              AddFileToZip; the exit code is its result
 //   zip_tool pack <folder> <zip>           every file directly in the folder into the archive opened once,
-//                                          as PackFolder packs; prints the seconds taken, elapsed and of
-//                                          processor time
+//                                          as PackFolder packs (entry workers for this machine); prints the
+//                                          seconds taken, elapsed and of processor time (all threads)
+//   zip_tool pack-serial <folder> <zip>    the same with no workers: one file after the other
 //   zip_tool pack-each <folder> <zip>      the same with one AddFileToZip call (one archive open) per file
 //   zip_tool extract <zip> <entry> <file>  CopyFromZIPFile into a new file; 0 on success, 1 otherwise
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "packaging/EntryPreparation.h"
 #include "packaging/FileWriter.h"
 #include "packaging/ZipReader.h"
 #include "packaging/ZipWriter.h"
@@ -49,7 +51,9 @@ double ProcessorSeconds() {
     return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
 }
 
-int Pack(const std::wstring& folder, const std::wstring& zip, bool openOnce) {
+enum class PackWay { Workers, Serial, EachOpensArchive };
+
+int Pack(const std::wstring& folder, const std::wstring& zip, PackWay way) {
     const std::vector<std::wstring> files = FilesIn(folder);
     LARGE_INTEGER start, end;
     const double processorStart = ProcessorSeconds();
@@ -57,9 +61,14 @@ int Pack(const std::wstring& folder, const std::wstring& zip, bool openOnce) {
     DWORD result = kZipAddOk;
     {
         ZipArchiveAppender archive(zip);
-        for (const std::wstring& file : files) {
-            const DWORD added = openOnce ? AddFileToZip(file.c_str(), archive) : AddFileToZip(file.c_str(), zip.c_str());
-            if (added != kZipAddOk) result = kZipAddFailed;
+        if (way == PackWay::EachOpensArchive) {
+            for (const std::wstring& file : files)
+                if (AddFileToZip(file.c_str(), zip.c_str()) != kZipAddOk) result = kZipAddFailed;
+        } else {
+            const unsigned workers = way == PackWay::Workers ? PreparationWorkers() : 0;
+            AddFilesToZip(files, archive, workers, [&result](size_t, bool added) {
+                if (!added) result = kZipAddFailed;
+            });
         }
     }
     QueryPerformanceCounter(&end);
@@ -78,8 +87,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return kUsage;
     const std::wstring command = argv[1];
     if (command == L"add" && argc == 4) return static_cast<int>(AddFileToZip(argv[2], argv[3]));
-    if (command == L"pack" && argc == 4) return Pack(argv[2], argv[3], true);
-    if (command == L"pack-each" && argc == 4) return Pack(argv[2], argv[3], false);
+    if (command == L"pack" && argc == 4) return Pack(argv[2], argv[3], PackWay::Workers);
+    if (command == L"pack-serial" && argc == 4) return Pack(argv[2], argv[3], PackWay::Serial);
+    if (command == L"pack-each" && argc == 4) return Pack(argv[2], argv[3], PackWay::EachOpensArchive);
     if (command == L"extract" && argc == 5) return Extract(argv[2], argv[3], argv[4]);
     return kUsage;
 }
