@@ -21,7 +21,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
-from benchlib import wine_env, winpath  # noqa: E402
+from benchlib import warm_up, wine_env, winpath  # noqa: E402
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VONDREL_BUILD", ROOT / "build")).resolve()
 TOOL = BUILD / "tools" / "digest_tool.exe"
 SIZE = 256 * 1024 * 1024
@@ -66,7 +66,7 @@ def mib_per_second(seconds):
 def main():
     if not TOOL.exists():
         sys.exit(f"{TOOL} is missing: build the target digest_tool (Release) first")
-    subprocess.run(["wineserver", "-p"], env=wine_env(), check=False)
+    warm_up()
     with tempfile.TemporaryDirectory(prefix="vondrel-bench-digests-") as folder:
         path = Path(folder) / "sample.bin"
         make_file(path)

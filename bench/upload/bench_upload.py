@@ -19,7 +19,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
-from benchlib import wine_env, winpath  # noqa: E402
+from benchlib import warm_up, wine_env, winpath  # noqa: E402
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VONDREL_BUILD", ROOT / "build")).resolve()
 sys.path.insert(0, str(ROOT / "tests"))
 os.environ.setdefault("VONDREL_SOURCE_DIR", str(ROOT))
@@ -54,7 +54,7 @@ def empty_wine():
 
 
 def main():
-    subprocess.run(["wineserver", "-p"], env=wine_env(), check=False)
+    warm_up()
     empty_wine()
     with tempfile.TemporaryDirectory() as work:
         work = Path(work)

@@ -23,7 +23,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
-from benchlib import wine_env, winpath  # noqa: E402
+from benchlib import warm_up, wine_env, winpath  # noqa: E402
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VONDREL_BUILD", ROOT / "build")).resolve()
 TOOL = BUILD / "tools" / "zip_tool.exe"
 sys.path.insert(0, str(ROOT / "tests"))
@@ -86,8 +86,7 @@ def check(archive):
 def main():
     if not TOOL.exists():
         sys.exit("%s missing: build the target zip_tool first" % TOOL)
-    subprocess.run(["wineserver", "-p"], env=wine_env(), capture_output=True)
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), capture_output=True, stdin=subprocess.DEVNULL)
+    warm_up()
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         folder = tmp / "files"
