@@ -186,13 +186,7 @@ private:
 };
 
 bool AddOnThisThread(const std::wstring& path, ZipArchiveAppender& archive) {
-    try {
-        ComPtr<IStream> stream;
-        if (FAILED(QuarFileStream::Open(path.c_str(), stream.put())) || !stream) return false;
-        return AddStreamToZip(stream.get(), FileNameOf(path).c_str(), archive);
-    } catch (const std::exception&) {
-        return false;
-    }
+    return AddResolvedFileToZip(path, archive) == kZipAddOk;
 }
 
 bool WriteInTurn(const std::wstring& path, const PreparedEntry& entry, ZipArchiveAppender& archive) {

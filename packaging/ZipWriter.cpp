@@ -191,14 +191,17 @@ bool AddStreamToZip(IStream* stream, const wchar_t* entryName, const wchar_t* zi
 }
 
 DWORD AddFileToZip(const wchar_t* filePath, ZipArchiveAppender& archive) {
-    LongPathResolver longPaths;
-    return AddFileToZip(filePath, archive, longPaths);
-}
-
-DWORD AddFileToZip(const wchar_t* filePath, ZipArchiveAppender& archive, LongPathResolver& longPaths) {
     if (filePath == nullptr) return kZipAddNullPath;
     try {
-        const std::wstring path = longPaths.Of(FullPathOf(filePath));
+        LongPathResolver longPaths;
+        return AddResolvedFileToZip(longPaths.Of(FullPathOf(filePath)), archive);
+    } catch (const std::exception&) {
+        return kZipAddFailed;
+    }
+}
+
+DWORD AddResolvedFileToZip(const std::wstring& path, ZipArchiveAppender& archive) {
+    try {
         ComPtr<IStream> stream;
         if (FAILED(QuarFileStream::Open(path.c_str(), stream.put())) || !stream) return kZipAddFailed;
         const std::wstring name = FileNameOf(path);

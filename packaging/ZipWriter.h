@@ -138,8 +138,8 @@ bool AddStreamToZip(IStream* stream, const wchar_t* entryName, ZipArchiveAppende
 DWORD AddFileToZip(const wchar_t* filePath, const wchar_t* zipPath);
 // The same into an archive kept open across calls; the archive bytes are those of the calls above.
 DWORD AddFileToZip(const wchar_t* filePath, ZipArchiveAppender& archive);
-// The same, with the long names of the files' folders kept across calls.
-DWORD AddFileToZip(const wchar_t* filePath, ZipArchiveAppender& archive, LongPathResolver& longPaths);
+// The same for a path that is already long and full, as LongPathResolver gives it.
+DWORD AddResolvedFileToZip(const std::wstring& path, ZipArchiveAppender& archive);
 
 // Rewrites a Windows path in place into an entry name ("C:\a\b" and "\\srv\share\a\b" give "a/b");
 // true when a drive or share prefix was recognised and dropped.
