@@ -191,11 +191,7 @@ bool AddOnThisThread(const std::wstring& path, ZipArchiveAppender& archive) {
 
 bool WriteInTurn(const std::wstring& path, const PreparedEntry& entry, ZipArchiveAppender& archive) {
     if (entry.state != PreparedEntry::State::Ready) return AddOnThisThread(path, archive);
-    try {
-        return WritePreparedEntry(entry, FileNameOf(path), archive);
-    } catch (const std::exception&) {
-        return false;
-    }
+    return WritePreparedEntry(entry, path, archive);
 }
 
 // The queue and its workers, or none when they cannot be had: the files are then added one at a time.
@@ -223,10 +219,10 @@ PreparedEntry PrepareEntry(const std::wstring& path) {
     }
 }
 
-bool WritePreparedEntry(const PreparedEntry& entry, const std::wstring& entryName, ZipArchiveAppender& archive) {
+bool WritePreparedEntry(const PreparedEntry& entry, const std::wstring& path, ZipArchiveAppender& archive) {
     if (entry.state != PreparedEntry::State::Ready) return false;
     try {
-        ZipEntryWriter writer(archive, entryName.c_str(), entry.dosDateTime, entry.size, entry.crc,
+        ZipEntryWriter writer(archive, FileNameOf(path).c_str(), entry.dosDateTime, entry.size, entry.crc,
                               ZipEntryWriter::Raw{entry.text});
         const unsigned char* data = entry.deflated.data();
         size_t left = entry.deflated.size();

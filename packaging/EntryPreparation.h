@@ -34,9 +34,9 @@ constexpr uint64_t kPreparedEntryLimit = 8u << 20;
 // Reads and deflates the file at path (a long, full path): Ready or Stream. Safe on any thread.
 PreparedEntry PrepareEntry(const std::wstring& path);
 
-// Writes a Ready entry under its file name into the archive; false when the archive or the entry
-// could not be written.
-bool WritePreparedEntry(const PreparedEntry& entry, const std::wstring& entryName, ZipArchiveAppender& archive);
+// Writes the Ready entry of the file at path into the archive under the file's name; false when the
+// archive or the entry could not be written.
+bool WritePreparedEntry(const PreparedEntry& entry, const std::wstring& path, ZipArchiveAppender& archive);
 
 // Adds each of paths (long, full paths) to the archive in order and tells done(index, added) after
 // each, on the calling thread, before the next file is written. workers: the threads that prepare
